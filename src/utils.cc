@@ -1,0 +1,72 @@
+#include "utils.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+
+#include <Magick++.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace kelmora {
+
+namespace {
+bool magick_initialized = false;
+}  // namespace
+
+void LogAvError(const std::string& what, int error) {
+  char text[64];
+  av_strerror(error, text, sizeof(text));
+  fprintf(stderr, "%s : %s (%d)\n", what.c_str(), text, error);
+}
+
+std::string AvErrorString(int error) {
+  char text[64];
+  av_strerror(error, text, sizeof(text));
+  return text;
+}
+
+void InitializeMagickOnce() {
+  if (!magick_initialized) {
+    Magick::InitializeMagick(nullptr);
+  }
+  magick_initialized = true;
+}
+
+namespace utils {
+
+void CopyRectYuv(const uint8_t* src, int src_width, int src_height,
+                 uint8_t* dst, int dst_width, int dst_height,
+                 int box_left, int box_top, int box_width, int box_height,
+                 int dst_left, int dst_top) {
+  assert(src_width % 2 == 0 && src_height % 2 == 0 && dst_width % 2 == 0 &&
+         dst_height % 2 == 0 && box_left % 2 == 0 && box_top % 2 == 0 &&
+         box_width % 2 == 0 && box_height % 2 == 0);
+  assert(box_left + box_width <= src_width);
+  assert(box_top + box_height <= src_height);
+  assert(dst_left + box_width <= dst_width);
+  assert(dst_top + box_height <= dst_height);
+
+  for (int r = 0; r < box_height; ++r) {
+    memcpy(dst + (dst_top + r) * dst_width + dst_left,
+           src + (box_top + r) * src_width + box_left, box_width);
+  }
+
+  const uint8_t* src_u = src + src_width * src_height;
+  const uint8_t* src_v = src_u + (src_width / 2) * (src_height / 2);
+  uint8_t* dst_u = dst + dst_width * dst_height;
+  uint8_t* dst_v = dst_u + (dst_width / 2) * (dst_height / 2);
+  const int src_cw = src_width / 2;
+  const int dst_cw = dst_width / 2;
+  for (int r = 0; r < box_height / 2; ++r) {
+    const int src_off = (box_top / 2 + r) * src_cw + box_left / 2;
+    const int dst_off = (dst_top / 2 + r) * dst_cw + dst_left / 2;
+    memcpy(dst_u + dst_off, src_u + src_off, box_width / 2);
+    memcpy(dst_v + dst_off, src_v + src_off, box_width / 2);
+  }
+}
+
+}  // namespace utils
+}  // namespace kelmora

@@ -1,0 +1,30 @@
+#ifndef KELMORA_UTILS_H_
+#define KELMORA_UTILS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kelmora {
+
+// Writes "what : <library text> (code)\n" to standard error.
+void LogAvError(const std::string& what, int error);
+
+// The media library's text for an error code.
+std::string AvErrorString(int error);
+
+// Starts the image library on the first call only. Worker thread only.
+void InitializeMagickOnce();
+
+namespace utils {
+
+// Copies a box between two packed YUV 4:2:0 pictures (Y, then U, then V,
+// each plane's stride equal to its width).
+void CopyRectYuv(const uint8_t* src, int src_width, int src_height,
+                 uint8_t* dst, int dst_width, int dst_height,
+                 int box_left, int box_top, int box_width, int box_height,
+                 int dst_left, int dst_top);
+
+}  // namespace utils
+}  // namespace kelmora
+
+#endif  // KELMORA_UTILS_H_
