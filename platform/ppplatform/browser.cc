@@ -96,6 +96,26 @@ void ModuleHost::DestroyInstance(PP_Instance id) {
   delete instance;
 }
 
+namespace {
+
+class FunctionCallbackBody : public internal::CallbackBody {
+ public:
+  explicit FunctionCallbackBody(std::function<void(int32_t)> function)
+      : function_(std::move(function)) {}
+
+ protected:
+  void Run(int32_t result) override { function_(result); }
+
+ private:
+  std::function<void(int32_t)> function_;
+};
+
+}  // namespace
+
+CompletionCallback MakeFunctionCallback(std::function<void(int32_t)> function) {
+  return CompletionCallback(std::make_shared<FunctionCallbackBody>(std::move(function)));
+}
+
 Var DeepCopy(const Var& var) {
   if (var.is_array()) {
     VarArray source(var);

@@ -11,6 +11,7 @@
 #include "ppapi/c/pp_instance.h"
 #include "ppapi/c/pp_module.h"
 #include "ppapi/c/ppb_console.h"
+#include "ppapi/cpp/completion_callback.h"
 #include "ppapi/cpp/instance.h"
 #include "ppapi/cpp/module.h"
 #include "ppapi/cpp/var.h"
@@ -61,6 +62,9 @@ class ModuleHost {
 
 // A copy of |var| sharing nothing mutable with it (what the page gets).
 Var DeepCopy(const Var& var);
+
+// A completion callback that runs |function| (for browser-side work).
+CompletionCallback MakeFunctionCallback(std::function<void(int32_t)> function);
 
 }  // namespace platform
 }  // namespace pp

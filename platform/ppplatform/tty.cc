@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,7 +57,13 @@ class Tty {
 std::atomic<Tty*> the_tty{nullptr};
 std::mutex create_mutex;
 
+// A child process starts without the terminal's thread; it makes its own
+// terminal (the parent's is left alone).
+void ForgetTtyInChild() { the_tty.store(nullptr); }
+
 Tty* Tty::Get(bool create) {
+  static bool fork_handler = pthread_atfork(nullptr, nullptr, &ForgetTtyInChild) == 0;
+  (void)fork_handler;
   Tty* tty = the_tty.load();
   if (tty || !create) return tty;
   std::lock_guard<std::mutex> lock(create_mutex);
