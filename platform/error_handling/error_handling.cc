@@ -115,6 +115,17 @@ void OnFatalSignal(int signal_number, siginfo_t* info, void* context) {
   raise(signal_number);
 }
 
+// The C library's own sigaction: a memory checker in the process may
+// intercept sigaction and keep fatal signals for itself; this library is the
+// one that reports crashes to the page.
+int InstallHandler(int signal_number, const struct sigaction* action) {
+  typedef int (*SigactionFunction)(int, const struct sigaction*, struct sigaction*);
+  static SigactionFunction libc_sigaction =
+      reinterpret_cast<SigactionFunction>(dlsym(RTLD_NEXT, "sigaction"));
+  if (!libc_sigaction) return sigaction(signal_number, action, nullptr);
+  return libc_sigaction(signal_number, action, nullptr);
+}
+
 }  // namespace
 
 extern "C" {
@@ -132,7 +143,7 @@ void EHRequestExceptionsJson(EHJsonHandler callback) {
     action.sa_sigaction = OnFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&action.sa_mask);
-    if (sigaction(signal_number, &action, nullptr) != 0) all_installed = false;
+    if (InstallHandler(signal_number, &action) != 0) all_installed = false;
   }
   installed.store(all_installed);
 }

@@ -22,12 +22,20 @@
 #include "nacl_io/ioctl.h"
 
 int ppplatform_resolve_path(const char* path, char* out, size_t out_size);
+
+/* Set once the layer is initialised; until then every call is forwarded
+ * without leaving this file. Calls come before the process is set up (a
+ * memory checker's own start-up creates files), so nothing here may be
+ * instrumented. */
+int ppplatform_file_layer_active = 0;
+
+#define INTERPOSER __attribute__((no_sanitize("address", "undefined")))
 int ppplatform_mount(const char* source, const char* target, const char* type,
                      unsigned long flags, const void* data);
 int ppplatform_open_tty(int flags);
 int ppplatform_tty_ioctl(int fd, void* arg);
 
-static void* next_symbol(const char* name) {
+INTERPOSER static void* next_symbol(const char* name) {
   void* symbol = dlsym(RTLD_NEXT, name);
   if (!symbol) {
     static const char text[] = "ppplatform: missing C library call\n";
@@ -52,18 +60,22 @@ static void* next_symbol(const char* name) {
 
 /* Sets *use to the path to pass on; returns 0, 2 for the terminal, -1 on
  * error (errno set). */
-static int map_path(const char* path, char* buffer, const char** use) {
+INTERPOSER static int map_path(const char* path, char* buffer, const char** use) {
+  if (!__atomic_load_n(&ppplatform_file_layer_active, __ATOMIC_ACQUIRE)) {
+    *use = path;
+    return 0;
+  }
   int kind = ppplatform_resolve_path(path, buffer, PATH_BUFFER_SIZE);
   *use = kind == 1 ? buffer : path;
   return kind == 1 ? 0 : kind;
 }
 
-static int needs_mode(int flags) {
+INTERPOSER static int needs_mode(int flags) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
 #define OPEN_LIKE(name)                                       \
-  int name(const char* path, int flags, ...) {                \
+  INTERPOSER int name(const char* path, int flags, ...) {                \
     mode_t mode = 0;                                          \
     if (needs_mode(flags)) {                                  \
       va_list args;                                           \
@@ -83,7 +95,7 @@ OPEN_LIKE(open)
 OPEN_LIKE(open64)
 
 #define OPENAT_LIKE(name)                                     \
-  int name(int dirfd, const char* path, int flags, ...) {     \
+  INTERPOSER int name(int dirfd, const char* path, int flags, ...) {     \
     mode_t mode = 0;                                          \
     if (needs_mode(flags)) {                                  \
       va_list args;                                           \
@@ -109,7 +121,7 @@ int __openat_2(int dirfd, const char* path, int flags);
 int __openat64_2(int dirfd, const char* path, int flags);
 
 #define OPEN2_LIKE(name)                                      \
-  int name(const char* path, int flags) {                     \
+  INTERPOSER int name(const char* path, int flags) {                     \
     char buffer[PATH_BUFFER_SIZE];                            \
     const char* use;                                          \
     int kind = map_path(path, buffer, &use);                  \
@@ -122,7 +134,7 @@ OPEN2_LIKE(__open_2)
 OPEN2_LIKE(__open64_2)
 
 #define OPENAT2_LIKE(name)                                    \
-  int name(int dirfd, const char* path, int flags) {          \
+  INTERPOSER int name(int dirfd, const char* path, int flags) {          \
     char buffer[PATH_BUFFER_SIZE];                            \
     const char* use;                                          \
     int kind = map_path(path, buffer, &use);                  \
@@ -135,7 +147,7 @@ OPENAT2_LIKE(__openat_2)
 OPENAT2_LIKE(__openat64_2)
 
 #define CREAT_LIKE(name)                                           \
-  int name(const char* path, mode_t mode) {                        \
+  INTERPOSER int name(const char* path, mode_t mode) {                        \
     char buffer[PATH_BUFFER_SIZE];                                 \
     const char* use;                                               \
     int kind = map_path(path, buffer, &use);                       \
@@ -148,7 +160,7 @@ CREAT_LIKE(creat)
 CREAT_LIKE(creat64)
 
 #define FOPEN_LIKE(name)                                           \
-  FILE* name(const char* path, const char* mode) {                 \
+  INTERPOSER FILE* name(const char* path, const char* mode) {                 \
     char buffer[PATH_BUFFER_SIZE];                                 \
     const char* use;                                               \
     int kind = map_path(path, buffer, &use);                       \
@@ -167,7 +179,7 @@ FOPEN_LIKE(fopen)
 FOPEN_LIKE(fopen64)
 
 #define PATH_CALL(ret, error_value, name, params, args)            \
-  ret name params {                                                \
+  INTERPOSER ret name params {                                                \
     char buffer[PATH_BUFFER_SIZE];                                 \
     const char* use;                                               \
     if (map_path(path, buffer, &use) < 0) return error_value;      \
@@ -191,7 +203,7 @@ PATH_CALL(int, -1, truncate, (const char* path, off_t length), (use, length))
 PATH_CALL(int, -1, truncate64, (const char* path, off64_t length), (use, length))
 PATH_CALL(DIR*, NULL, opendir, (const char* path), (use))
 
-int rename(const char* old_path, const char* new_path) {
+INTERPOSER int rename(const char* old_path, const char* new_path) {
   char old_buffer[PATH_BUFFER_SIZE];
   char new_buffer[PATH_BUFFER_SIZE];
   const char* old_use;
@@ -201,14 +213,14 @@ int rename(const char* old_path, const char* new_path) {
   return REAL(rename)(old_use, new_use);
 }
 
-int mount(const char* source, const char* target, const char* type,
+INTERPOSER int mount(const char* source, const char* target, const char* type,
           unsigned long flags, const void* data) {
   int result = ppplatform_mount(source, target, type, flags, data);
   if (result != -2) return result;
   return REAL(mount)(source, target, type, flags, data);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
+INTERPOSER int ioctl(int fd, unsigned long request, ...) {
   va_list args;
   va_start(args, request);
   void* arg = va_arg(args, void*);

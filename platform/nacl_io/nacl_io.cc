@@ -16,6 +16,8 @@
 #include "ppplatform/file_systems.h"
 #include "ppplatform/tty.h"
 
+extern "C" int ppplatform_file_layer_active;
+
 namespace pp {
 namespace platform {
 
@@ -136,6 +138,7 @@ void UnmountAll() {
 void InitNaclIo() {
   // One layer per process; later instances share it.
   initialized.store(true);
+  __atomic_store_n(&ppplatform_file_layer_active, 1, __ATOMIC_RELEASE);
 }
 
 int ResolvePath(const char* path, char* out, size_t out_size) {
