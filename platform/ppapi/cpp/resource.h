@@ -58,6 +58,12 @@ class Resource {
   std::shared_ptr<platform::ResourceObject> object_;
 };
 
+// Two references are equal when they refer to the same object.
+inline bool operator==(const Resource& a, const Resource& b) {
+  return a.pp_resource() == b.pp_resource();
+}
+inline bool operator!=(const Resource& a, const Resource& b) { return !(a == b); }
+
 }  // namespace pp
 
 #endif  // PPAPI_CPP_RESOURCE_H_
