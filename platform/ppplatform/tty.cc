@@ -139,6 +139,9 @@ bool Tty::IsTty(int fd) const {
 }
 
 void Tty::SetHandler(const tioc_nacl_output* handler) {
+  // What was written before goes to the handler of its time, as when the
+  // handler runs on the writing thread.
+  if (!on_tty_thread) WaitForDelivery();
   std::lock_guard<std::mutex> lock(handler_mutex_);
   handler_ = handler ? *handler : tioc_nacl_output{nullptr, nullptr};
 }

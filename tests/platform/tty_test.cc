@@ -138,3 +138,20 @@ TEST_F(TtyTest, WithoutAHandlerOutputIsDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TtyTest, OutputBeforeAHandlerChangeGoesToTheOldHandler) {
+  Chunks later;
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(6, write(fd_, "before", 6));
+  tioc_nacl_output handler = {&Collect, &later};
+  ASSERT_EQ(0, ioctl(fd_, TIOCNACLOUTPUT, &handler));
+  ASSERT_EQ(5, write(fd_, "after", 5));
+  pp::platform::WaitForTtyDelivery();
+  EXPECT_EQ(std::vector<std::string>(20, "before"), chunks_.Get());
+  EXPECT_EQ((std::vector<std::string>{"after"}), later.Get());
+  tioc_nacl_output none = {nullptr, nullptr};
+  ioctl(fd_, TIOCNACLOUTPUT, &none);
+}
+
+}  // namespace
