@@ -1,0 +1,94 @@
+// The plugin-host command: arguments, scripts from a file or standard input,
+// and how a run ends.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/child_session.h"
+#include "support/run_program.h"
+
+namespace {
+
+using kelmora_test::BuildPath;
+using kelmora_test::ProgramResult;
+using kelmora_test::RunProgram;
+
+std::string WriteScript(const std::string& dir, const std::string& text) {
+  std::string path = dir + "/script.jsonl";
+  FILE* file = fopen(path.c_str(), "w");
+  fputs(text.c_str(), file);
+  fclose(file);
+  return path;
+}
+
+TEST(PluginHostTest, RunsAScriptFileAndEndsCleanly) {
+  std::string dir = kelmora_test::MakeTempDir();
+  std::string script = WriteScript(
+      dir, "{\"$await\": \"tty\"}\n{\"type\": \"start\", \"data\": {}}\n{\"$sleep\": 20}\n");
+  ProgramResult result =
+      RunProgram({BuildPath("plugin-host"), BuildPath("edit_module.so"), "--persistent",
+                  dir + "/p", "--temporary", dir + "/t", script},
+                 "", dir);
+  EXPECT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ(std::vector<std::string>{R"({"type":"tty","data":"Stack traces are available.\n"})"},
+            result.OutLines());
+  EXPECT_EQ(0, access((dir + "/p").c_str(), F_OK));
+  EXPECT_EQ(0, access((dir + "/t").c_str(), F_OK));
+  // Only the given directories were made.
+  EXPECT_NE(0, access((dir + "/html5fs").c_str(), F_OK));
+}
+
+TEST(PluginHostTest, ABadLineEndsTheRunNamingIt) {
+  std::string dir = kelmora_test::MakeTempDir();
+  ProgramResult result =
+      RunProgram({BuildPath("plugin-host"), BuildPath("encoder_module.so")},
+                 "{\"type\": \"stop\", \"data\": {}}\n\n{\"type\": broken\n{\"$sleep\": 1}\n", dir);
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ(0, result.term_signal);
+  EXPECT_EQ("plugin-host: line 3: not JSON: {\"type\": broken", result.ErrLines().back());
+}
+
+TEST(PluginHostTest, AnAwaitThatTimesOutFails) {
+  std::string dir = kelmora_test::MakeTempDir();
+  ProgramResult result = RunProgram(
+      {BuildPath("plugin-host"), BuildPath("edit_module.so")},
+      "{\"$await\": \"start\", \"match\": false, \"timeout_ms\": 100}\n{\"$sleep\": 1}\n", dir);
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("plugin-host: line 1: timed out after 100 ms waiting for \"start\" matching false",
+            result.ErrLines().back());
+  // Messages that came before the failure were still printed.
+  EXPECT_EQ(1u, result.OutLines().size());
+}
+
+TEST(PluginHostTest, WrongArgumentsAndModules) {
+  std::string dir = kelmora_test::MakeTempDir();
+  ProgramResult usage = RunProgram({BuildPath("plugin-host")}, "", dir);
+  EXPECT_EQ(2, usage.exit_code);
+  EXPECT_NE(std::string::npos, usage.err.find("usage: plugin-host MODULE.so"));
+  ProgramResult unknown =
+      RunProgram({BuildPath("plugin-host"), BuildPath("edit_module.so"), "--bogus"}, "", dir);
+  EXPECT_EQ(2, unknown.exit_code);
+  ProgramResult missing_script = RunProgram(
+      {BuildPath("plugin-host"), BuildPath("edit_module.so"), dir + "/none.jsonl"}, "", dir);
+  EXPECT_EQ(2, missing_script.exit_code);
+  EXPECT_NE(std::string::npos, missing_script.err.find("cannot open script"));
+  ProgramResult not_a_module =
+      RunProgram({BuildPath("plugin-host"), dir + "/none.so"}, "", dir);
+  EXPECT_EQ(1, not_a_module.exit_code);
+  EXPECT_NE(std::string::npos, not_a_module.err.find("plugin-host: cannot load module"));
+}
+
+TEST(PluginHostTest, MessagesAfterDestroyAreRefused) {
+  std::string dir = kelmora_test::MakeTempDir();
+  ProgramResult result =
+      RunProgram({BuildPath("plugin-host"), BuildPath("edit_module.so")},
+                 "{\"$destroy\": true}\n{\"type\": \"start\", \"data\": {}}\n", dir);
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("plugin-host: line 2: the instance was destroyed at line 1", result.ErrLines().back());
+}
+
+}  // namespace
