@@ -33,7 +33,9 @@ class MessageLoopImpl : public ResourceObject {
   int32_t PostQuit(bool should_destroy);
 
   // For the browser's main loop: runs due work until |done| holds or the
-  // deadline passes; true when |done| held.
+  // deadline passes; true when |done| held. |done| is tested after every
+  // item, on Wake, and every few milliseconds (it may depend on other
+  // threads).
   bool RunUntil(const std::function<bool()>& done, Clock::time_point deadline);
   // Wakes a RunUntil so that it tests its condition again.
   void Wake();

@@ -39,6 +39,8 @@ struct ModuleCase {
   std::vector<std::string> start_up;  // console lines of the start-up
 };
 
+void PrintTo(const ModuleCase& c, std::ostream* out) { *out << c.module; }
+
 class ModuleTest : public testing::TestWithParam<ModuleCase> {};
 
 TEST_P(ModuleTest, StartsUpAndChecksPageMessages) {
@@ -136,6 +138,23 @@ TEST(ModuleInstancesTest, OneModuleManyInstances) {
       EXPECT_EQ(prefix == "ruzevUroviRodarav:" ? 2u : 1u, console.size()) << module;
       EXPECT_EQ("Stack traces are available.\n", result.TtyText(instance)) << module;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The page scripts that `make demo` plays stay runnable.
+TEST(DemoScriptsTest, EachModulesScriptRunsToTheEnd) {
+  for (const char* module : {"edit_module", "encoder_module"}) {
+    std::string dir = kelmora_test::MakeTempDir();
+    ProgramResult result = RunProgram(
+        {BuildPath("plugin-host"), BuildPath(std::string(module) + ".so"),
+         std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/" + module + ".jsonl"},
+        "", dir);
+    EXPECT_EQ(0, result.exit_code) << module << "\n" << result.err;
+    EXPECT_FALSE(result.OutLines().empty()) << module;
   }
 }
 

@@ -73,6 +73,8 @@ void Trap() { __builtin_trap(); }
 void RaiseFpe() { raise(SIGFPE); }
 void RaiseBus() { raise(SIGBUS); }
 
+void PrintTo(const Crash& crash, std::ostream* out) { *out << "signal " << crash.signal_number; }
+
 class CrashReportTest : public testing::TestWithParam<Crash> {};
 
 TEST_P(CrashReportTest, ReportsAndDiesOfTheSignal) {

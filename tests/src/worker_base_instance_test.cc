@@ -126,6 +126,11 @@ struct MountCase {
   const char* error;  // expected "error" message, or null
 };
 
+void PrintTo(const MountCase& c, std::ostream* out) {
+  *out << (c.persistent ? "persistent" : "no persistent") << ", "
+       << (c.temporary ? "temporary" : "no temporary");
+}
+
 class MountOutcomeTest : public testing::TestWithParam<MountCase> {};
 
 TEST_P(MountOutcomeTest, ReportsWhatDidNotMount) {

@@ -137,7 +137,7 @@ bool MessageLoopImpl::RunUntil(const std::function<bool()>& done,
       lock.unlock();
       return done();
     }
-    auto until = deadline;
+    auto until = std::min(deadline, now + std::chrono::milliseconds(5));
     if (!tasks_.empty()) until = std::min(until, tasks_.top().due);
     wake_.wait_until(lock, until, [&] { return wake_count_ != seen; });
   }
