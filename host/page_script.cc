@@ -1,6 +1,7 @@
 #include "page_script.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <memory>
@@ -153,6 +154,14 @@ bool PageScript::RunFrom(int fd, std::string* error) {
   std::string pending;
   char buffer[4096];
   for (;;) {
+    // The browser's main thread keeps running while the page has nothing
+    // to say: the module may be waiting for main-thread work.
+    auto readable = [fd] {
+      struct pollfd input{fd, POLLIN, 0};
+      return poll(&input, 1, 0) != 0;
+    };
+    while (!browser_->RunUntil(readable, 1000)) {
+    }
     ssize_t count = read(fd, buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) {

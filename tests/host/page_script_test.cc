@@ -1,5 +1,7 @@
 #include "page_script.h"
 
+#include <unistd.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,27 @@ TEST_F(PageScriptTest, ScriptObjectsAndDirectivesCanBeAdded) {
                   &error))
       << error;
   EXPECT_EQ(3, seen);
+}
+
+}  // namespace
+
+namespace {
+
+// Main-thread work keeps running while the script has no next line yet:
+// here only that work supplies the line.
+TEST_F(PageScriptTest, TheMainThreadRunsWhileTheScriptWaitsForInput) {
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  pp::Module::Get()->core()->CallOnMainThread(
+      20, pp::platform::MakeFunctionCallback([&](int32_t) {
+        const char line[] = "\"from main\"\n";
+        EXPECT_EQ(static_cast<ssize_t>(sizeof(line) - 1), write(fds[1], line, sizeof(line) - 1));
+        close(fds[1]);
+      }));
+  std::string error;
+  ASSERT_TRUE(script_->RunFrom(fds[0], &error)) << error;
+  close(fds[0]);
+  EXPECT_EQ(std::vector<std::string>{"\"from main\""}, Replies());
 }
 
 }  // namespace
