@@ -12,6 +12,7 @@
 #include "browser.h"
 #include "page_printer.h"
 #include "page_script.h"
+#include "script_extensions.h"
 
 namespace {
 
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
       status = 1;
     } else {
       pphost::PageScript script(&browser, instance);
+      pphost::InstallScriptExtensions(&browser, &script);
       if (!script.RunFrom(script_fd >= 0 ? script_fd : browser.saved_stdin(), &error)) {
         status = 1;
       }
