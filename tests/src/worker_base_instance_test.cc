@@ -76,6 +76,12 @@ void UseTestModule(ChildSession& session, const std::string& persistent, const s
   if (!session.browser().UseModule(new TestModule(), &error)) session.Fail(error);
 }
 
+// The test module on both file systems, and one instance started.
+PP_Instance StartOne(ChildSession& session, const Dirs& dirs) {
+  UseTestModule(session, dirs.persistent, dirs.temporary);
+  return session.Create();
+}
+
 TestInstance* Get(PP_Instance instance) {
   return static_cast<TestInstance*>(pp::Module::Get()->InstanceForPPInstance(instance));
 }
@@ -91,8 +97,7 @@ void Settle(ChildSession& session, PP_Instance instance) {
 TEST(WorkerBaseInstanceTest, StartUpLogsMountsAndForwardsTheTerminal) {
   Dirs dirs;
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     Settle(session, instance);
     // The mounts reach the host directories for every caller.
     FILE* file = fopen("/html5_persistent/out.txt", "w");
@@ -192,8 +197,7 @@ TEST(WorkerBaseInstanceTest, StdoutFollowsPsStdoutFromTheEnvironment) {
 TEST(WorkerBaseInstanceTest, TerminalWritesArriveAsTheyWereWritten) {
   Dirs dirs;
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     Settle(session, instance);
     if (write(1, "abc", 3) != 3) session.Fail("write failed");
     // Line-buffered: each line is flushed as one chunk.
@@ -223,8 +227,7 @@ TEST(WorkerBaseInstanceTest, TerminalWritesArriveAsTheyWereWritten) {
 TEST(WorkerBaseInstanceTest, EnvelopeAndLoggingForms) {
   Dirs dirs;
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     Get(instance)->OnWorker([instance] {
       TestInstance* self = Get(instance);
       self->Log("progress\n");
@@ -268,8 +271,7 @@ TEST(WorkerBaseInstanceTest, EnvelopeAndLoggingForms) {
 TEST(WorkerBaseInstanceTest, RejectsMalformedMessagesOnTheConsoleOnly) {
   Dirs dirs;
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     const char* messages[] = {
         R"("just a string")", R"(42)", R"({"type":"ping"})", R"({"type":"ping","data":"x"})",
         R"({"type":7,"data":{}})", R"({"type":"PING","data":{}})",
@@ -338,8 +340,7 @@ TEST(WorkerBaseInstanceTest, DestructionJoinsTheWorker) {
   static std::atomic<int> finished{0};
   static std::atomic<int> late{0};
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     Get(instance)->OnWorker([] {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       finished = 1;
@@ -372,8 +373,7 @@ void CrashOnWorker(PP_Instance instance) {
 TEST(WorkerBaseInstanceTest, CrashReportReachesThePageBeforeTheProcessDies) {
   Dirs dirs;
   ChildResult result = RunInChild([&](ChildSession& session) {
-    UseTestModule(session, dirs.persistent, dirs.temporary);
-    PP_Instance instance = session.Create();
+    PP_Instance instance = StartOne(session, dirs);
     CrashOnWorker(instance);
     session.browser().RunFor(60000);
     session.Fail("still alive");
