@@ -1,5 +1,6 @@
 #include "gif_video_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -226,6 +227,26 @@ TEST_F(GifVideoWriterTest, MovingBoxAcrossBatchesIsCutAndPlaysBack) {
                           played[k].data());
     EXPECT_LE(MaxDistance(decoded, expected), 5.0) << "frame " << k;
   }
+}
+
+TEST_F(GifVideoWriterTest, FrameWithoutPictureIsSkippedNotWrittenEmpty) {
+  GifVideoWriter writer(path_);
+  Start(&writer);
+  ASSERT_EQ(writer.WriteVideoFrame(SceneFrame(0, 100).get()), 0);
+  FramePtr empty(av_frame_alloc());
+  empty->format = AV_PIX_FMT_RGB24;
+  empty->pts = 300;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(writer.WriteVideoFrame(empty.get()), 1);
+  // After the media library's own complaint.
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::EndsWith("gifwriter: failed to determine buffer size\n"));
+  EXPECT_EQ(writer.VideoPosition(), 100);
+  ASSERT_EQ(writer.WriteVideoFrame(SceneFrame(1, 500).get()), 0);
+  ASSERT_EQ(writer.Close(), 0);
+  std::list<Magick::Image> frames = ReadBack();
+  EXPECT_EQ(Delays(frames), (std::vector<size_t>{10, 40}));
+  ExpectShows(frames, {0, 1});
 }
 
 TEST_F(GifVideoWriterTest, CloseWithoutFramesFailsAndWritesNoFile) {
