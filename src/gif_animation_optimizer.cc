@@ -27,8 +27,15 @@ void GifAnimationOptimizer::AddFrame(Magick::Image frame) {
   frame.colorFuzz(kColorFuzz);
   frame.quantizeDither(false);
   pending_.push_back(frame);
-  if (static_cast<int>(pending_.size()) == batch_size_) {
-    OptimizeBatch();
+  if (static_cast<int>(pending_.size()) >= batch_size_) {
+    try {
+      OptimizeBatch();
+    } catch (...) {
+      // The caller counts the picture as lost; do not keep it behind its
+      // back. The batch is tried again with the next picture.
+      pending_.pop_back();
+      throw;
+    }
   }
 }
 
@@ -44,6 +51,8 @@ void GifAnimationOptimizer::GetOptimized(std::list<Magick::Image>* optimized) {
   output_.clear();
 }
 
+// Works on its own copies until every step has succeeded, so that a failure
+// of the image library leaves both lists as they were.
 void GifAnimationOptimizer::OptimizeBatch() {
   std::list<Magick::Image> layers;
   Magick::optimizeImageLayers(&layers, pending_.begin(), pending_.end());
@@ -51,22 +60,12 @@ void GifAnimationOptimizer::OptimizeBatch() {
     throw Magick::Error("layer optimisation did not give one layer per picture");
   }
 
-  // Keep the last full picture as the reference of the next batch.
-  while (static_cast<int>(pending_.size()) > overlap_) {
-    pending_.pop_front();
-  }
-
   // In every batch but the first, the leading layer is the overlap picture
   // that the previous batch emitted already.
+  const bool first_batch = output_.empty();
   auto first = layers.begin();
-  if (!output_.empty()) {
+  if (!first_batch) {
     std::advance(first, overlap_);
-    // The new frames were cut against the overlap picture left standing on
-    // the canvas. As the last frame of its own batch, the emitted copy of
-    // that picture may have been given a disposal that takes it away again;
-    // it has to stay. (Pictures are opaque, so the new batch never disposes
-    // its leading full picture either.)
-    output_.back().gifDisposeMethod(MagickCore::NoneDispose);
   }
   for (auto it = first; it != layers.end(); ++it) {
     it->quantizeDither(false);
@@ -74,7 +73,20 @@ void GifAnimationOptimizer::OptimizeBatch() {
     it->type(Magick::PaletteType);
   }
   Magick::optimizeTransparency(first, layers.end());
+
+  if (!first_batch) {
+    // The new frames were cut against the overlap picture left standing on
+    // the canvas. As the last frame of its own batch, the emitted copy of
+    // that picture may have been given a disposal that takes it away again;
+    // it has to stay. (Pictures are opaque, so the new batch never disposes
+    // its leading full picture either.)
+    output_.back().gifDisposeMethod(MagickCore::NoneDispose);
+  }
   output_.insert(output_.end(), first, layers.end());
+  // Keep the last full picture as the reference of the next batch.
+  while (static_cast<int>(pending_.size()) > overlap_) {
+    pending_.pop_front();
+  }
 }
 
 }  // namespace kelmora

@@ -15,49 +15,59 @@ using testing_scene::CompositedFrames;
 using testing_scene::MaxDistance;
 using testing_scene::ScenePicture;
 using testing_scene::SceneImage;
+using testing_scene::WidthLimit;
 
 const int kWidth = 32;
 const int kHeight = 24;
 
-std::list<Magick::Image> Optimize(GifAnimationOptimizer* optimizer, int first,
-                                  int count) {
-  for (int i = first; i < first + count; ++i) {
-    Magick::Image picture = SceneImage(kWidth, kHeight, i);
-    picture.animationDelay(i);
-    optimizer->AddFrame(picture);
-  }
+Magick::Image NumberedPicture(int index) {
+  Magick::Image picture = SceneImage(kWidth, kHeight, index);
+  picture.animationDelay(index);  // tells the frame's picture later
+  return picture;
+}
+
+std::vector<int> Range(int first, int count) {
+  std::vector<int> indices;
+  for (int i = first; i < first + count; ++i) indices.push_back(i);
+  return indices;
+}
+
+std::list<Magick::Image> Optimize(GifAnimationOptimizer* optimizer,
+                                  const std::vector<int>& indices) {
+  for (int i : indices) optimizer->AddFrame(NumberedPicture(i));
   std::list<Magick::Image> optimized;
   optimizer->GetOptimized(&optimized);
   return optimized;
 }
 
-// The delays tell each frame's picture: checks that every picture comes out
-// once, in order, that only the very first frame is a full picture (also
-// the first new frame of every later batch is cut against the picture
-// before it), and that the animation shows the input pictures.
-void ExpectAnimationOf(const std::list<Magick::Image>& optimized, int first,
-                       int count) {
-  ASSERT_EQ(static_cast<int>(optimized.size()), count);
-  int i = first;
+// Checks that every picture comes out once, in order, that only the very
+// first frame is a full picture (also the first new frame of every later
+// batch is cut against the picture before it), and that the animation shows
+// the input pictures.
+void ExpectAnimationOf(const std::list<Magick::Image>& optimized,
+                       const std::vector<int>& indices) {
+  ASSERT_EQ(optimized.size(), indices.size());
+  size_t k = 0;
   for (const Magick::Image& frame : optimized) {
-    EXPECT_EQ(static_cast<int>(frame.animationDelay()), i) << "frame " << i;
-    if (i > first) {
+    EXPECT_EQ(static_cast<int>(frame.animationDelay()), indices[k])
+        << "frame " << k;
+    if (k > 0) {
       EXPECT_LT(frame.columns() * frame.rows(),
                 static_cast<size_t>(kWidth * kHeight))
-          << "frame " << i << " was not optimised against its predecessor";
+          << "frame " << k << " was not optimised against its predecessor";
     } else {
       EXPECT_EQ(frame.columns(), static_cast<size_t>(kWidth));
       EXPECT_EQ(frame.rows(), static_cast<size_t>(kHeight));
     }
     EXPECT_LE(frame.totalColors(), 256u);
-    ++i;
+    ++k;
   }
   std::vector<Magick::Image> shown = CompositedFrames(optimized);
-  ASSERT_EQ(static_cast<int>(shown.size()), count);
-  for (int k = 0; k < count; ++k) {
-    EXPECT_LE(MaxDistance(shown[k], ScenePicture(kWidth, kHeight, first + k)),
+  ASSERT_EQ(shown.size(), indices.size());
+  for (k = 0; k < shown.size(); ++k) {
+    EXPECT_LE(MaxDistance(shown[k], ScenePicture(kWidth, kHeight, indices[k])),
               5.0)
-        << "frame " << first + k;
+        << "frame " << k;
   }
 }
 
@@ -69,7 +79,7 @@ TEST(GifAnimationOptimizerTest, EveryPictureBecomesOneFrameAcrossBatches) {
   for (int count : {1, 10, 11, 19, 20, 300}) {
     SCOPED_TRACE(count);
     GifAnimationOptimizer optimizer;
-    ExpectAnimationOf(Optimize(&optimizer, 0, count), 0, count);
+    ExpectAnimationOf(Optimize(&optimizer, Range(0, count)), Range(0, count));
   }
 }
 
@@ -81,8 +91,8 @@ TEST(GifAnimationOptimizerTest, EmptyOptimiserGivesNoFramesAndStartsOver) {
 
   // Used again after a flush, it begins with a full first picture and holds
   // nothing of the earlier animation.
-  ExpectAnimationOf(Optimize(&optimizer, 0, 3), 0, 3);
-  ExpectAnimationOf(Optimize(&optimizer, 40, 12), 40, 12);
+  ExpectAnimationOf(Optimize(&optimizer, Range(0, 3)), Range(0, 3));
+  ExpectAnimationOf(Optimize(&optimizer, Range(40, 12)), Range(40, 12));
   optimizer.GetOptimized(&optimized);
   EXPECT_TRUE(optimized.empty());
 }
@@ -105,6 +115,24 @@ TEST(GifAnimationOptimizerTest, ChangesWithinColourFuzzAreNotRedrawn) {
       EXPECT_LE(frame.columns() * frame.rows(), 1u);
     }
   }
+}
+
+TEST(GifAnimationOptimizerTest, FailedBatchLosesOnlyTheFrameThatTriggeredIt) {
+  GifAnimationOptimizer optimizer;
+  std::vector<Magick::Image> pictures;
+  for (int i = 0; i < 12; ++i) pictures.push_back(NumberedPicture(i));
+  for (int i = 0; i < 9; ++i) optimizer.AddFrame(pictures[i]);
+  {
+    // No picture this wide may be made now: the batch fails.
+    WidthLimit limit(kWidth / 2);
+    EXPECT_THROW(optimizer.AddFrame(pictures[9]), Magick::Exception);
+  }
+  // The next picture completes the batch again; nothing else is lost.
+  optimizer.AddFrame(pictures[10]);
+  optimizer.AddFrame(pictures[11]);
+  std::list<Magick::Image> optimized;
+  optimizer.GetOptimized(&optimized);
+  ExpectAnimationOf(optimized, {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11});
 }
 
 TEST(GifAnimationOptimizerDeathTest, NullResultListIsAProgrammingError) {

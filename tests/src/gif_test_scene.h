@@ -79,6 +79,19 @@ inline std::vector<Magick::Image> CompositedFrames(
   return std::vector<Magick::Image>(coalesced.begin(), coalesced.end());
 }
 
+// Restores the image library's width limit on leaving the scope.
+class WidthLimit {
+ public:
+  explicit WidthLimit(MagickCore::MagickSizeType limit)
+      : saved_(Magick::ResourceLimits::width()) {
+    Magick::ResourceLimits::width(limit);
+  }
+  ~WidthLimit() { Magick::ResourceLimits::width(saved_); }
+
+ private:
+  MagickCore::MagickSizeType saved_;
+};
+
 }  // namespace testing_scene
 }  // namespace kelmora
 
