@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <Magick++.h>
+#include <gtest/gtest.h>
 
 namespace kelmora {
 namespace testing_scene {
@@ -77,6 +78,28 @@ inline std::vector<Magick::Image> CompositedFrames(
   std::list<Magick::Image> coalesced;
   Magick::coalesceImages(&coalesced, frames.begin(), frames.end());
   return std::vector<Magick::Image>(coalesced.begin(), coalesced.end());
+}
+
+// The delays of the frames, in hundredths of a second.
+inline std::vector<size_t> Delays(const std::list<Magick::Image>& frames) {
+  std::vector<size_t> delays;
+  for (const Magick::Image& f : frames) delays.push_back(f.animationDelay());
+  return delays;
+}
+
+// The animation as shown must be the scene pictures of `indices`, within
+// the colour fuzz.
+inline void ExpectShows(const std::list<Magick::Image>& frames, int width,
+                        int height, const std::vector<int>& indices) {
+  std::vector<Magick::Image> shown = CompositedFrames(frames);
+  ASSERT_EQ(shown.size(), indices.size());
+  for (size_t k = 0; k < shown.size(); ++k) {
+    ASSERT_EQ(shown[k].columns(), static_cast<size_t>(width));
+    ASSERT_EQ(shown[k].rows(), static_cast<size_t>(height));
+    EXPECT_LE(MaxDistance(shown[k], ScenePicture(width, height, indices[k])),
+              5.0)
+        << "frame " << k;
+  }
 }
 
 // Restores the image library's width limit on leaving the scope.

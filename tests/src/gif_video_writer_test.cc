@@ -23,7 +23,8 @@ extern "C" {
 namespace kelmora {
 namespace {
 
-using testing_scene::CompositedFrames;
+using testing_scene::Delays;
+using testing_scene::ExpectShows;
 using testing_scene::MaxDistance;
 using testing_scene::ScenePicture;
 
@@ -87,26 +88,6 @@ class GifVideoWriterTest : public ::testing::Test {
     return frames;
   }
 
-  std::vector<size_t> Delays(const std::list<Magick::Image>& frames) {
-    std::vector<size_t> delays;
-    for (const Magick::Image& f : frames) delays.push_back(f.animationDelay());
-    return delays;
-  }
-
-  // The animation as shown must be the scene pictures of `indices`.
-  void ExpectShows(const std::list<Magick::Image>& frames,
-                   const std::vector<int>& indices) {
-    std::vector<Magick::Image> shown = CompositedFrames(frames);
-    ASSERT_EQ(shown.size(), indices.size());
-    for (size_t k = 0; k < shown.size(); ++k) {
-      EXPECT_EQ(shown[k].columns(), static_cast<size_t>(kWidth));
-      EXPECT_EQ(shown[k].rows(), static_cast<size_t>(kHeight));
-      EXPECT_LE(MaxDistance(shown[k], ScenePicture(kWidth, kHeight, indices[k])),
-                5.0)
-          << "frame " << k;
-    }
-  }
-
   std::string path_;
 };
 
@@ -125,7 +106,7 @@ TEST_F(GifVideoWriterTest, ThinsTo8PerSecondWithDelaysSinceLastKeptFrame) {
   EXPECT_EQ(Delays(frames), (std::vector<size_t>{0, 4, 16, 16}));
   EXPECT_EQ(frames.front().page().width(), static_cast<size_t>(kWidth));
   EXPECT_EQ(frames.front().page().height(), static_cast<size_t>(kHeight));
-  ExpectShows(frames, {0, 1, 5, 9});
+  ExpectShows(frames, kWidth, kHeight, {0, 1, 5, 9});
 }
 
 TEST_F(GifVideoWriterTest, LateStartKeepsFirstFrameWithItsPtsAsDelay) {
@@ -137,7 +118,7 @@ TEST_F(GifVideoWriterTest, LateStartKeepsFirstFrameWithItsPtsAsDelay) {
   EXPECT_EQ(writer.VideoPosition(), 1528);
   std::list<Magick::Image> frames = ReadBack();
   EXPECT_EQ(Delays(frames), (std::vector<size_t>{100, 13, 13, 13, 13}));
-  ExpectShows(frames, {0, 4, 8, 12, 16});
+  ExpectShows(frames, kWidth, kHeight, {0, 4, 8, 12, 16});
 }
 
 // Decodes the GIF with the media library's own demuxer and decoder, as a
@@ -216,7 +197,7 @@ TEST_F(GifVideoWriterTest, MovingBoxAcrossBatchesIsCutAndPlaysBack) {
           << "frame " << i - 1;
     }
   }
-  ExpectShows(frames, indices);
+  ExpectShows(frames, kWidth, kHeight, indices);
 
   // A player that is not the image library shows the same pictures.
   std::vector<std::vector<uint8_t>> played = DecodeWithMediaLibrary(path_);
@@ -246,7 +227,7 @@ TEST_F(GifVideoWriterTest, FrameWithoutPictureIsSkippedNotWrittenEmpty) {
   ASSERT_EQ(writer.Close(), 0);
   std::list<Magick::Image> frames = ReadBack();
   EXPECT_EQ(Delays(frames), (std::vector<size_t>{10, 40}));
-  ExpectShows(frames, {0, 1});
+  ExpectShows(frames, kWidth, kHeight, {0, 1});
 }
 
 TEST_F(GifVideoWriterTest, CloseWithoutFramesFailsAndWritesNoFile) {
