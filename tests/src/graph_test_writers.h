@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "graph_input_writer.h"
 #include "video_writer.h"
 
@@ -37,7 +39,39 @@ struct SeenFrame {
   // interleaved or first-plane samples).
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> u_plane;
+  // The writer's positions just before this frame was written.
+  int64_t audio_position_before = 0;
+  int64_t video_position_before = 0;
 };
+
+// Checks that frames arrived by the graph's side rule: audio only while it
+// lay behind the video (or the video had ended), video only while the audio
+// did not lie behind (or the audio had ended).
+inline ::testing::AssertionResult FollowsSideRule(
+    const std::vector<SeenFrame>& frames) {
+  for (size_t i = 0; i < frames.size(); ++i) {
+    bool later_audio = false;
+    bool later_video = false;
+    for (size_t j = i + 1; j < frames.size(); ++j) {
+      (frames[j].audio ? later_audio : later_video) = true;
+    }
+    const SeenFrame& f = frames[i];
+    const bool behind = f.audio_position_before < f.video_position_before;
+    if (f.audio && later_video && !behind) {
+      return ::testing::AssertionFailure()
+             << "audio frame " << i << " written at audio "
+             << f.audio_position_before << " ms, video "
+             << f.video_position_before << " ms";
+    }
+    if (!f.audio && later_audio && behind) {
+      return ::testing::AssertionFailure()
+             << "video frame " << i << " written while audio lay behind ("
+             << f.audio_position_before << " < " << f.video_position_before
+             << " ms)";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
 
 // A writer that keeps a record of every frame it is given, with scriptable
 // formats, results and positions.
@@ -46,6 +80,7 @@ class RecordingWriter : public VideoWriter {
   RecordingWriter() = default;
   ~RecordingWriter() override {
     if (destroyed) *destroyed = true;
+    if (keep_frames) *keep_frames = frames;
   }
 
   int Init() override {
@@ -58,13 +93,18 @@ class RecordingWriter : public VideoWriter {
   }
   int WriteVideoFrame(AVFrame* frame) override {
     SeenFrame seen = Describe(frame, false);
+    seen.audio_position_before = AudioPosition();
+    seen.video_position_before = VideoPosition();
     frames.push_back(seen);
     last_video_pts = frame->pts;
     return video_result;
   }
   int WriteAudioFrame(AVFrame* frame) override {
     int call = audio_calls++;
-    frames.push_back(Describe(frame, true));
+    SeenFrame seen = Describe(frame, true);
+    seen.audio_position_before = AudioPosition();
+    seen.video_position_before = VideoPosition();
+    frames.push_back(seen);
     if (audio_result_for_call) {
       int result = audio_result_for_call(call);
       if (result != 0) return result;
@@ -119,6 +159,7 @@ class RecordingWriter : public VideoWriter {
   int64_t fixed_audio_position = -1;
   int64_t fixed_video_position = -1;
   bool* destroyed = nullptr;
+  std::vector<SeenFrame>* keep_frames = nullptr;  // filled on destruction
 
   // What happened.
   int init_calls = 0;
