@@ -98,25 +98,31 @@ bool EditConfigParser::GetRequiredString(const std::string& key,
   return true;
 }
 
-const Json::Value* EditConfigParser::GetBlock(const std::string& key) {
+bool EditConfigParser::GetBlock(const std::string& key,
+                                const Json::Value** block) {
+  *block = nullptr;
   const Json::Value* value = root_.find(key.data(), key.data() + key.size());
   if (!value || value->isNull() ||
       ((value->isObject() || value->isArray()) && value->empty())) {
-    return nullptr;
+    return true;
   }
-  return value;
+  if (!value->isObject()) {
+    fprintf(stderr, "Failed to parse edit config: '%s' is not an object\n",
+            key.c_str());
+    return false;
+  }
+  *block = value;
+  return true;
 }
 
 bool EditConfigParser::ParseTrim(const std::string& key,
                                  boost::optional<TrimRange>* trim) {
-  const Json::Value* block = GetBlock(key);
+  const Json::Value* block = nullptr;
+  if (!GetBlock(key, &block)) {
+    return false;
+  }
   if (!block) {
     return true;
-  }
-  if (!block->isObject()) {
-    fprintf(stderr, "Failed to parse edit config: '%s' is not an object\n",
-            key.c_str());
-    return false;
   }
   TrimRange range;
   range.end = block->get("end", 0.0).asDouble();
@@ -127,14 +133,12 @@ bool EditConfigParser::ParseTrim(const std::string& key,
 
 bool EditConfigParser::ParseCrop(const std::string& key,
                                  boost::optional<Rect>* crop) {
-  const Json::Value* block = GetBlock(key);
+  const Json::Value* block = nullptr;
+  if (!GetBlock(key, &block)) {
+    return false;
+  }
   if (!block) {
     return true;
-  }
-  if (!block->isObject()) {
-    fprintf(stderr, "Failed to parse edit config: '%s' is not an object\n",
-            key.c_str());
-    return false;
   }
   Rect rect;
   rect.height = block->get("height", 0).asInt();
@@ -147,14 +151,12 @@ bool EditConfigParser::ParseCrop(const std::string& key,
 
 bool EditConfigParser::ParseScale(const std::string& key,
                                   boost::optional<Size>* scale) {
-  const Json::Value* block = GetBlock(key);
+  const Json::Value* block = nullptr;
+  if (!GetBlock(key, &block)) {
+    return false;
+  }
   if (!block) {
     return true;
-  }
-  if (!block->isObject()) {
-    fprintf(stderr, "Failed to parse edit config: '%s' is not an object\n",
-            key.c_str());
-    return false;
   }
   Size size;
   size.height = block->get("height", 0).asInt();

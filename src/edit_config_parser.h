@@ -35,9 +35,9 @@ class EditConfigParser {
   bool ParseOutFormat();
   bool GetInt(const std::string& key, int32_t* field, int32_t default_value,
               int32_t min, int32_t max);
-  // The value of a block key, or null when the block counts as absent.
-  // Throws when a present block is not an object.
-  const Json::Value* GetBlock(const std::string& key);
+  // Sets `block` to the object of a block key, or to null when the block
+  // counts as absent; false when a present block is not an object.
+  bool GetBlock(const std::string& key, const Json::Value** block);
 
   EditConfig* cfg_;
   Json::Value root_;
