@@ -36,9 +36,6 @@ struct OutputFree {
     avformat_free_context(c);
   }
 };
-struct InputClose {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
 struct DictFree {
   void operator()(AVDictionary* d) const { av_dict_free(&d); }
 };
@@ -259,87 +256,6 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
     return "write trailer";
   }
   return "";
-}
-
-DecodedVideo DecodeVideo(const std::string& path) {
-  DecodedVideo result;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-    return result;
-  }
-  std::unique_ptr<AVFormatContext, InputClose> context(raw);
-  if (avformat_find_stream_info(context.get(), nullptr) < 0) {
-    return result;
-  }
-  result.duration_seconds =
-      context->duration == AV_NOPTS_VALUE
-          ? -1.0
-          : context->duration / static_cast<double>(AV_TIME_BASE);
-
-  std::vector<CodecContextHolder> decoders(context->nb_streams);
-  int video_index = -1;
-  for (unsigned i = 0; i < context->nb_streams; ++i) {
-    AVCodecParameters* params = context->streams[i]->codecpar;
-    if (params->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ++result.audio_streams;
-    } else if (params->codec_type != AVMEDIA_TYPE_VIDEO || video_index >= 0) {
-      continue;
-    } else {
-      video_index = static_cast<int>(i);
-    }
-    const AVCodec* codec = avcodec_find_decoder(params->codec_id);
-    if (!codec) {
-      return result;
-    }
-    decoders[i].reset(avcodec_alloc_context3(codec));
-    if (avcodec_parameters_to_context(decoders[i].get(), params) < 0 ||
-        avcodec_open2(decoders[i].get(), codec, nullptr) < 0) {
-      return result;
-    }
-    if (static_cast<int>(i) == video_index) {
-      result.codec_name = codec->name;
-    }
-  }
-  if (video_index < 0) {
-    return result;
-  }
-
-  PacketHolder packet(av_packet_alloc());
-  FrameHolder frame(av_frame_alloc());
-  auto drain = [&](unsigned index) {
-    AVCodecContext* decoder = decoders[index].get();
-    while (avcodec_receive_frame(decoder, frame.get()) >= 0) {
-      if (decoder->codec_type == AVMEDIA_TYPE_AUDIO) {
-        result.audio_samples += frame->nb_samples;
-        continue;
-      }
-      const double pts = frame->best_effort_timestamp *
-                         av_q2d(context->streams[index]->time_base);
-      if (result.frames == 0) {
-        result.first_pts_seconds = pts;
-      }
-      result.last_pts_seconds = pts;
-      result.width = frame->width;
-      result.height = frame->height;
-      ++result.frames;
-    }
-  };
-  while (av_read_frame(context.get(), packet.get()) >= 0) {
-    const unsigned index = packet->stream_index;
-    if (decoders[index] &&
-        avcodec_send_packet(decoders[index].get(), packet.get()) >= 0) {
-      drain(index);
-    }
-    av_packet_unref(packet.get());
-  }
-  for (unsigned i = 0; i < decoders.size(); ++i) {
-    if (decoders[i]) {
-      avcodec_send_packet(decoders[i].get(), nullptr);
-      drain(i);
-    }
-  }
-  result.opened = true;
-  return result;
 }
 
 TempDir::TempDir() {

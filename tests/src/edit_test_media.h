@@ -8,8 +8,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
-// Media files for the edit tests, written and read back with the media
-// library itself.
+// Input files for the edit tests, written with the media library itself.
 namespace kelmora {
 namespace edit_test {
 
@@ -31,21 +30,6 @@ struct TestMediaSpec {
 
 // Writes the file; an empty string on success, else what failed.
 std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec);
-
-// What a finished output holds, found by decoding all of it.
-struct DecodedVideo {
-  bool opened = false;
-  int width = 0;
-  int height = 0;
-  int frames = 0;
-  double first_pts_seconds = 0.0;
-  double last_pts_seconds = 0.0;
-  double duration_seconds = 0.0;  // container duration
-  std::string codec_name;
-  int audio_streams = 0;
-  int audio_samples = 0;
-};
-DecodedVideo DecodeVideo(const std::string& path);
 
 // A fresh directory below the build tree, removed with its files.
 class TempDir {
