@@ -3,6 +3,7 @@
 
 // Synthetic frames for the writers and a full decode of what they wrote.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 }
+
+#include "video_writer.h"
 
 namespace kelmora {
 namespace testing_support {
@@ -222,6 +225,45 @@ inline FileInfo DecodeFile(const std::string& path) {
 inline bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() &&
          text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+struct Written {
+  int video_frames = 0;
+  int64_t audio_samples = 0;
+};
+
+// Feeds `seconds` of video at `fps` and, when the writer has audio, audio
+// in its frame size, always writing the stream that lags, as the graph does.
+inline Written WriteSynthetic(VideoWriter* writer, int seconds, int fps) {
+  Written written;
+  const int total_frames = seconds * fps;
+  const int64_t total_samples =
+      static_cast<int64_t>(seconds) * writer->audio_sample_rate();
+  for (;;) {
+    bool video_left = written.video_frames < total_frames;
+    bool audio_left =
+        writer->IsAudioEnabled() && written.audio_samples < total_samples;
+    if (!video_left && !audio_left) break;
+    int64_t video_ms = written.video_frames * 1000LL / fps;
+    int64_t audio_ms =
+        writer->IsAudioEnabled()
+            ? written.audio_samples * 1000 / writer->audio_sample_rate()
+            : 0;
+    if (audio_left && (!video_left || audio_ms <= video_ms)) {
+      int samples = writer->audio_frame_size();
+      auto frame = MakeAudioFrame(writer->sample_format(),
+                                  writer->audio_sample_rate(), samples,
+                                  written.audio_samples);
+      EXPECT_EQ(writer->WriteAudioFrame(frame.get()), 0);
+      written.audio_samples += samples;
+    } else {
+      auto frame = MakeVideoFrame(writer->width(), writer->height(),
+                                  written.video_frames, video_ms);
+      EXPECT_EQ(writer->WriteVideoFrame(frame.get()), 0);
+      ++written.video_frames;
+    }
+  }
+  return written;
 }
 
 // A file name in a fresh directory of the build tree.

@@ -22,45 +22,8 @@ using testing_support::MakeAudioFrame;
 using testing_support::MakeVideoFrame;
 using testing_support::StreamInfo;
 using testing_support::TempPath;
-
-struct Written {
-  int video_frames = 0;
-  int64_t audio_samples = 0;
-};
-
-// Feeds `seconds` of video at `fps` and, when the writer has audio, audio
-// in its frame size, always writing the stream that lags, as the graph does.
-Written WriteSynthetic(SimpleVideoWriter* writer, int seconds, int fps) {
-  Written written;
-  const int total_frames = seconds * fps;
-  const int64_t total_samples =
-      static_cast<int64_t>(seconds) * writer->audio_sample_rate();
-  for (;;) {
-    bool video_left = written.video_frames < total_frames;
-    bool audio_left =
-        writer->IsAudioEnabled() && written.audio_samples < total_samples;
-    if (!video_left && !audio_left) break;
-    int64_t video_ms = written.video_frames * 1000LL / fps;
-    int64_t audio_ms =
-        writer->IsAudioEnabled()
-            ? written.audio_samples * 1000 / writer->audio_sample_rate()
-            : 0;
-    if (audio_left && (!video_left || audio_ms <= video_ms)) {
-      int samples = writer->audio_frame_size();
-      auto frame = MakeAudioFrame(writer->sample_format(),
-                                  writer->audio_sample_rate(), samples,
-                                  written.audio_samples);
-      EXPECT_EQ(writer->WriteAudioFrame(frame.get()), 0);
-      written.audio_samples += samples;
-    } else {
-      auto frame = MakeVideoFrame(writer->width(), writer->height(),
-                                  written.video_frames, video_ms);
-      EXPECT_EQ(writer->WriteVideoFrame(frame.get()), 0);
-      ++written.video_frames;
-    }
-  }
-  return written;
-}
+using testing_support::WriteSynthetic;
+using testing_support::Written;
 
 TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   // Browser encoders not registered: the rule sends the default to libvpx.
