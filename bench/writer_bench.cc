@@ -1,15 +1,24 @@
 // Encodes N seconds of 1280x720 30 fps synthetic video with stereo audio
-// through SimpleVideoWriter and prints the speed against real time.
+// through SimpleVideoWriter, with "libvpx" and with the browser's encoder
+// ("ppenc"), and prints the speed against real time.
 //   writer_bench [seconds] [output directory]
+// The browser encoder runs as in the module: this thread is the browser's
+// main thread, a worker drives the writer.
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ppapi/cpp/instance.h"
+#include "ppapi/cpp/module.h"
+#include "ppplatform/browser.h"
 #include "simple_video_writer.h"
+#include "video_encoder_rule.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -81,6 +90,21 @@ FramePtr MakeSound(AVSampleFormat format, int samples, int64_t first) {
   return frame;
 }
 
+class BenchInstance : public pp::Instance {
+ public:
+  explicit BenchInstance(PP_Instance id) : pp::Instance(id) {}
+  ~BenchInstance() override { kelmora::UnregisterPPEncoders(this); }
+  bool Init(uint32_t, const char*[], const char*[]) override {
+    kelmora::RegisterPPEncoders(this);
+    return true;
+  }
+};
+
+class BenchModule : public pp::Module {
+ public:
+  pp::Instance* CreateInstance(PP_Instance id) override { return new BenchInstance(id); }
+};
+
 }  // namespace
 
 namespace kelmora {
@@ -136,6 +160,25 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s [seconds] [output directory]\n", argv[0]);
     return 2;
   }
-  bool ok = kelmora::RunWriterBench("libvpx", seconds, directory);
+  if (!pp::platform::BecomeMainThread() ||
+      !pp::platform::ModuleHost::InitializeModule(new BenchModule, 1) ||
+      !pp::platform::ModuleHost::CreateInstance(1, 0, nullptr, nullptr)) {
+    fprintf(stderr, "could not start the browser\n");
+    return 1;
+  }
+  kelmora::SetChromeVersion(48);
+  bool ok = true;
+  for (const char* codec : {"libvpx", "ppenc"}) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      if (!kelmora::RunWriterBench(codec, seconds, directory)) ok = false;
+      done = true;
+      pp::platform::WakeMainLoop();
+    });
+    pp::platform::RunMainLoopUntil([&] { return done.load(); }, 3600 * 1000);
+    worker.join();
+    pp::platform::RunMainLoopUntilIdle();
+  }
+  pp::platform::ModuleHost::DestroyInstance(1);
   return ok ? 0 : 1;
 }
