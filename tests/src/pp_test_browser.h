@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "ppapi/cpp/instance.h"
+#include "ppapi/cpp/message_loop.h"
 #include "ppapi/cpp/module.h"
 #include "ppplatform/browser.h"
 #include "video_encoder_rule.h"
@@ -41,27 +42,32 @@ class EncoderTestModule : public pp::Module {
 
 class TestBrowser {
  public:
-  // Once per process; the calling thread stays the main thread.
+  // Once per process; the calling thread stays the main thread. Other
+  // tests of the same program may have made it so already.
   static void Start() {
     static bool started = [] {
-      bool main = pp::platform::BecomeMainThread();
+      bool main = pp::platform::BecomeMainThread() ||
+                  (!pp::MessageLoop::GetCurrent().is_null() &&
+                   pp::MessageLoop::GetCurrent().pp_resource() ==
+                       pp::MessageLoop::GetForMainThread().pp_resource());
       if (!pp::Module::Get()) {
         pp::platform::ModuleHost::InitializeModule(new EncoderTestModule, 1);
       }
-      return main;
+      return main && pp::Module::Get();
     }();
     ASSERT_TRUE(started);
   }
 
-  // A new instance, registered as the one the encoders use.
+  // A new instance, registered as the one the encoders use, as the
+  // module's instances do in their Init.
   static pp::Instance* CreateInstance() {
     static PP_Instance next_id = 100;
-    return pp::platform::ModuleHost::CreateInstance(next_id++, 0, nullptr, nullptr);
+    EncoderTestInstance* instance = new EncoderTestInstance(next_id++);
+    instance->Init(0, nullptr, nullptr);
+    return instance;
   }
 
-  static void DestroyInstance(pp::Instance* instance) {
-    pp::platform::ModuleHost::DestroyInstance(instance->pp_instance());
-  }
+  static void DestroyInstance(pp::Instance* instance) { delete instance; }
 
   // Runs |work| on a worker thread; this thread serves the main loop until
   // the work is done, then runs what the work left queued.
