@@ -184,37 +184,6 @@ TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
   encoder.Close();
 }
 
-TEST_F(VideoEncoderTest, ProfilesAndRefusedConfigurations) {
-  VideoEncoder encoder(InstanceHandle(1));
-  Client client;
-  ASSERT_EQ(encoder.GetSupportedProfiles(client.Profiles()), PP_OK_COMPLETIONPENDING);
-  ASSERT_TRUE(client.WaitFor(1));
-  ASSERT_EQ(client.profiles.size(), 2u);
-  EXPECT_EQ(client.profiles[0].profile, PP_VIDEOPROFILE_VP8_ANY);
-  EXPECT_EQ(client.profiles[1].profile, PP_VIDEOPROFILE_VP9_ANY);
-  EXPECT_EQ(client.profiles[0].hardware_accelerated, PP_FALSE);
-
-  // No hardware here; H.264 is not offered; a blocking call is refused.
-  ASSERT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(64, 64), PP_VIDEOPROFILE_VP8_ANY,
-                               0, PP_HARDWAREACCELERATION_ONLY, client.Done()),
-            PP_OK_COMPLETIONPENDING);
-  ASSERT_TRUE(client.WaitFor(2));
-  EXPECT_EQ(client.results[1], PP_ERROR_NOTSUPPORTED);
-  VideoEncoder h264(InstanceHandle(1));
-  ASSERT_EQ(h264.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(64, 64),
-                            PP_VIDEOPROFILE_H264MAIN, 0, PP_HARDWAREACCELERATION_NONE,
-                            client.Done()),
-            PP_OK_COMPLETIONPENDING);
-  ASSERT_TRUE(client.WaitFor(3));
-  EXPECT_EQ(client.results[2], PP_ERROR_NOTSUPPORTED);
-  VideoEncoder blocking(InstanceHandle(1));
-  EXPECT_EQ(blocking.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(64, 64),
-                                PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
-                                CompletionCallback()),
-            PP_ERROR_BADARGUMENT);
-  EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 0);
-}
-
 TEST_F(VideoEncoderTest, HooksChangeCodedSizeAndFailOneStep) {
   platform::SetVideoEncoderCodedSize(PP_MakeSize(64, 64));
   platform::FailVideoEncoderStep(platform::VideoEncoderStep::kEncode, PP_ERROR_FAILED, 2);

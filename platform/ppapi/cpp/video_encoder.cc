@@ -134,7 +134,6 @@ class VideoEncoderImpl : public ResourceObject,
 
  private:
   enum class State { kNew, kInitializing, kReady, kFailed, kClosed };
-  typedef std::function<void(int32_t)> Delivery;
   struct FrameRequest {
     std::shared_ptr<MessageLoopImpl> loop;
     CompletionCallbackWithOutput<VideoFrame> callback;
@@ -149,16 +148,13 @@ class VideoEncoderImpl : public ResourceObject,
                            std::shared_ptr<MessageLoopImpl>* loop);
   // Runs |deliver| (which stores any output) and then |callback| on
   // |loop|; once the encoder is closed the callback gets PP_ERROR_ABORTED
-  // instead. Takes no lock of the caller's.
+  // instead. Safe with mutex_ held: posting takes only the loop's lock.
   void Post(const std::shared_ptr<MessageLoopImpl>& loop,
             const CompletionCallback& callback, int32_t result,
             std::function<void()> deliver = nullptr);
   // With mutex_ held: hand waiting requests what is now available.
   void ServeFrameRequestLocked();
   void ServeBufferRequestLocked();
-  void CompleteLocked(const std::shared_ptr<MessageLoopImpl>& loop,
-                      const CompletionCallback& callback, int32_t result,
-                      std::function<void()> deliver = nullptr);
 
   std::mutex mutex_;
   State state_ = State::kNew;
@@ -201,13 +197,6 @@ void VideoEncoderImpl::Post(const std::shared_ptr<MessageLoopImpl>& loop,
         callback.Run(result);
       });
   loop->PostWork(CompletionCallback(body), 0, PP_OK);
-}
-
-void VideoEncoderImpl::CompleteLocked(const std::shared_ptr<MessageLoopImpl>& loop,
-                                      const CompletionCallback& callback,
-                                      int32_t result, std::function<void()> deliver) {
-  // Posting takes only the loop's lock, never ours.
-  Post(loop, callback, result, std::move(deliver));
 }
 
 int32_t VideoEncoderImpl::GetSupportedProfiles(
@@ -278,7 +267,7 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   }
   if (result != PP_OK) {
     state_ = State::kFailed;
-    CompleteLocked(loop, callback, result);
+    Post(loop, callback, result);
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -299,7 +288,7 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   state_ = State::kInitializing;
   std::shared_ptr<VideoEncoderImpl> self = shared_from_this();
   // Ready once the client sees the completion.
-  CompleteLocked(loop, callback, PP_OK, [self]() {
+  Post(loop, callback, PP_OK, [self]() {
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (self->state_ == State::kInitializing) self->state_ = State::kReady;
   });
@@ -330,7 +319,7 @@ int32_t VideoEncoderImpl::GetVideoFrame(
   if (!frame_requests_.empty()) return PP_ERROR_INPROGRESS;
   int32_t failure = TakeFailure(VideoEncoderStep::kGetVideoFrame);
   if (failure != PP_OK) {
-    CompleteLocked(loop, callback, failure);
+    Post(loop, callback, failure);
     return PP_OK_COMPLETIONPENDING;
   }
   frame_requests_.push_back(FrameRequest{loop, callback});
@@ -346,7 +335,7 @@ void VideoEncoderImpl::ServeFrameRequestLocked() {
   free_frames_.pop_back();
   lent_frames_[frame.get()] = frame;
   CompletionCallbackWithOutput<VideoFrame> callback = request.callback;
-  CompleteLocked(request.loop, callback, PP_OK, [callback, frame]() {
+  Post(request.loop, callback, PP_OK, [callback, frame]() {
     if (callback.output()) *callback.output() = VideoFrame(Resource(frame));
   });
 }
@@ -400,7 +389,7 @@ int32_t VideoEncoderImpl::Encode(const VideoFrame& video_frame, bool force_keyfr
           new VpxEncoderEngine::Output(std::move(output))));
     }
   }
-  CompleteLocked(loop, callback, result);
+  Post(loop, callback, result);
   ServeFrameRequestLocked();
   ServeBufferRequestLocked();
   return PP_OK_COMPLETIONPENDING;
@@ -416,7 +405,7 @@ int32_t VideoEncoderImpl::GetBitstreamBuffer(
   if (!buffer_requests_.empty()) return PP_ERROR_INPROGRESS;
   int32_t failure = TakeFailure(VideoEncoderStep::kGetBitstreamBuffer);
   if (failure != PP_OK) {
-    CompleteLocked(loop, callback, failure);
+    Post(loop, callback, failure);
     return PP_OK_COMPLETIONPENDING;
   }
   buffer_requests_.push_back(BufferRequest{loop, callback});
@@ -437,7 +426,7 @@ void VideoEncoderImpl::ServeBufferRequestLocked() {
   delivered_[buffer.buffer] = std::move(output);
   Record([](VideoEncoderRecord& record) { ++record.buffers_delivered; });
   CompletionCallbackWithOutput<PP_BitstreamBuffer> callback = request.callback;
-  CompleteLocked(request.loop, callback, PP_OK, [callback, buffer]() {
+  Post(request.loop, callback, PP_OK, [callback, buffer]() {
     if (callback.output()) *callback.output() = buffer;
   });
 }
