@@ -234,7 +234,7 @@ TEST_F(GifVideoWriterTest, CloseWithoutFramesFailsAndWritesNoFile) {
   ::testing::internal::CaptureStderr();
   EXPECT_LT(writer.Close(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "GifVideoWriter.close: no frame to write");
+            "GifVideoWriter.close: no frame to write\n");
   EXPECT_NE(access(path_.c_str(), F_OK), 0);
   EXPECT_EQ(writer.VideoPosition(), 0);
 }
