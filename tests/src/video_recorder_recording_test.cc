@@ -20,6 +20,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "media_test_support.h"
 #include "utils.h"
 
 namespace kelmora {
@@ -287,6 +288,18 @@ bool Feed(VideoRecorder& recorder, int frames, Picture& main, Picture* cam,
   return true;
 }
 
+// The four corners of a cropped 160 x 120 output, all of one colour.
+void ExpectCornersShow(const Decoded& d, Yuv colour) {
+  ASSERT_EQ(d.width, 160);
+  ASSERT_EQ(d.height, 120);
+  ASSERT_FALSE(d.frames.empty());
+  const DecodedFrame& f = d.frames[d.frames.size() / 2];
+  EXPECT_TRUE(d.Shows(f, 2, 2, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 142, 2, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 2, 102, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 142, 102, 16, 16, colour));
+}
+
 struct Inputs {
   int frames = 30;
   Picture* cam = nullptr;
@@ -296,14 +309,11 @@ struct Inputs {
 
 class RecordingTest : public testing::Test {
  protected:
-  void SetUp() override {
-    InitializeMagickOnce();
-    dir_ = testing::TempDir() + "recorder_" + std::to_string(getpid()) + "_" +
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    mkdir(dir_.c_str(), 0755);
-  }
+  void SetUp() override { InitializeMagickOnce(); }
 
-  std::string Path(const std::string& name) { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) {
+    return testing_support::TempPath("recorder_" + name);
+  }
 
   // A recorder for a main track of the given size writing into a fresh file.
   std::unique_ptr<VideoRecorder> NewRecorder(int width, int height,
@@ -341,12 +351,11 @@ class RecordingTest : public testing::Test {
       rgba.insert(rgba.end(), {r, g, b, 255});
     }
     Magick::Image image(width, height, "RGBA", Magick::CharPixel, rgba.data());
-    std::string path = Path("logo.png");
+    std::string path = Path("logo_" + std::to_string(width) + ".png");
     image.write(path);
     return path;
   }
 
-  std::string dir_;
   std::string errors_;
 };
 
@@ -368,16 +377,8 @@ TEST_F(RecordingTest, CropKeepsTheChosenRectangle) {
   recorder->crop_ = Rect{40, 80, 160, 120};
   Picture main(320, 240, kGrey);
   main.Fill(80, 40, 160, 120, kRed);
-  Decoded d = Record(*recorder, main, Inputs{});
-  ASSERT_EQ(d.width, 160);
-  ASSERT_EQ(d.height, 120);
-  ASSERT_FALSE(d.frames.empty());
-  const DecodedFrame& f = d.frames[d.frames.size() / 2];
   // Every corner of the output lies inside the red rectangle.
-  EXPECT_TRUE(d.Shows(f, 2, 2, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 142, 2, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 2, 102, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 142, 102, 16, 16, kRed));
+  ExpectCornersShow(Record(*recorder, main, Inputs{}), kRed);
 }
 
 TEST_F(RecordingTest, CropGivenForTheOriginalSizeIsScaledFirst) {
@@ -388,15 +389,7 @@ TEST_F(RecordingTest, CropGivenForTheOriginalSizeIsScaledFirst) {
   recorder->original_main_size_ = Size{320, 240};
   Picture main(640, 480, kGrey);
   main.Fill(160, 80, 320, 240, kRed);
-  Decoded d = Record(*recorder, main, Inputs{});
-  ASSERT_EQ(d.width, 160);
-  ASSERT_EQ(d.height, 120);
-  ASSERT_FALSE(d.frames.empty());
-  const DecodedFrame& f = d.frames[d.frames.size() / 2];
-  EXPECT_TRUE(d.Shows(f, 2, 2, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 142, 2, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 2, 102, 16, 16, kRed));
-  EXPECT_TRUE(d.Shows(f, 142, 102, 16, 16, kRed));
+  ExpectCornersShow(Record(*recorder, main, Inputs{}), kRed);
 }
 
 TEST_F(RecordingTest, OddMainSizeLosesItsLastColumnAndRow) {
@@ -458,7 +451,6 @@ TEST_F(RecordingTest, BrandingPictureInTheTopRightCorner) {
     EXPECT_TRUE(d.Shows(f, 264, 40, 52, 24, kGrey));  // below the logo
     EXPECT_TRUE(d.Shows(f, 4, 4, 52, 24, kGrey));
   }
-  // The recorder let go of the branding source and its input after Init.
   EXPECT_EQ(errors_.find("failed"), std::string::npos) << errors_;
 }
 
@@ -640,6 +632,8 @@ TEST_F(RecordingTest, DeletedWithoutCloseWhileRecording) {
   Tone a(440, 0.2), b(880, 0.2);
   testing::internal::CaptureStdout();
   ASSERT_TRUE(recorder->Init());
+  EXPECT_EQ(recorder->audio_frame_size(), 1024);
+  EXPECT_EQ(recorder->audio2_frame_size(), 1024);
   EXPECT_TRUE(Feed(*recorder, 10, main, &cam, &a, &b));
   testing::internal::GetCapturedStdout();
   // Inputs go before the graph they push into (the sanitizer build checks).
