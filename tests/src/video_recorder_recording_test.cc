@@ -436,6 +436,28 @@ TEST_F(RecordingTest, CameraSitsInTheChosenCorner) {
   }
 }
 
+TEST_F(RecordingTest, CameraThatStartsLateLosesNoMainPicture) {
+  auto recorder = NewRecorder(320, 240, "cam_late.webm");
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  Picture main(320, 240, kGrey);
+  Picture cam(80, 60, kRed);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(recorder->Init());
+  for (int i = 0; i < 30; ++i) {
+    int64_t pts = i * 1000 / kFps;
+    if (i >= 10) ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    ASSERT_EQ(recorder->AddFrame(main.data.data(), pts), 0);
+    ASSERT_GE(recorder->FilterAvailable(), 0);
+  }
+  EXPECT_EQ(recorder->Close(), 0);
+  testing::internal::GetCapturedStdout();
+  Decoded d = Decode(recorder->filename_);
+  ASSERT_GE(d.frames.size(), 29u);
+  EXPECT_TRUE(d.Shows(d.frames[5], 256, 194, 48, 32, kGrey));
+  EXPECT_TRUE(d.Shows(d.frames[20], 256, 194, 48, 32, kRed));
+}
+
 TEST_F(RecordingTest, BrandingPictureInTheTopRightCorner) {
   auto recorder = NewRecorder(320, 240, "brand.webm");
   // Box 64 x 48: the 100 x 50 logo becomes 64 x 32.
