@@ -1,0 +1,11 @@
+#ifndef PPAPI_C_PPB_CONSOLE_H_
+#define PPAPI_C_PPB_CONSOLE_H_
+
+typedef enum {
+  PP_LOGLEVEL_TIP = 0,
+  PP_LOGLEVEL_LOG = 1,
+  PP_LOGLEVEL_WARNING = 2,
+  PP_LOGLEVEL_ERROR = 3
+} PP_LogLevel;
+
+#endif  // PPAPI_C_PPB_CONSOLE_H_

@@ -1,0 +1,191 @@
+#include "worker_base_instance.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <functional>
+#include <mutex>
+
+#include "error_handling/error_handling.h"
+#include "nacl_io/ioctl.h"
+#include "nacl_io/nacl_io.h"
+#include "ppapi/cpp/instance_handle.h"
+#include "ppapi/cpp/module.h"
+
+namespace {
+
+// Crash reports of the whole module go to the instance that started up
+// last; empty before the first start-up and after that instance is gone.
+std::mutex exception_binding_mutex;
+std::function<void(const char*)> exception_binding;
+const WorkerBaseInstance* exception_binding_owner = nullptr;
+
+// The instance whose handler the terminal calls.
+std::mutex tty_owner_mutex;
+const WorkerBaseInstance* tty_owner = nullptr;
+
+}  // namespace
+
+WorkerBaseInstance::WorkerBaseInstance(PP_Instance instance, const std::string& log_prefix)
+    : pp::Instance(instance),
+      log_prefix_(log_prefix),
+      worker_thread_(pp::InstanceHandle(this)),
+      tty_fd_(-1) {}
+
+WorkerBaseInstance::~WorkerBaseInstance() {
+  JoinWorker();
+  // Nothing may reach this instance once it is gone: later terminal output
+  // is dropped, later crash reports find no instance.
+  {
+    std::lock_guard<std::mutex> lock(tty_owner_mutex);
+    if (tty_owner == this) {
+      tioc_nacl_output none = {nullptr, nullptr};
+      ioctl(tty_fd_, TIOCNACLOUTPUT, &none);
+      tty_owner = nullptr;
+    }
+  }
+  std::lock_guard<std::mutex> lock(exception_binding_mutex);
+  if (exception_binding_owner == this) {
+    exception_binding = nullptr;
+    exception_binding_owner = nullptr;
+  }
+}
+
+void WorkerBaseInstance::JoinWorker() { worker_thread_.Join(); }
+
+bool WorkerBaseInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
+  Log("initializing worker module\n");
+  InitNaclIo();
+  SetUpExceptionHandling();
+  worker_thread_.Start();
+  return true;
+}
+
+void WorkerBaseInstance::InitNaclIo() {
+  nacl_io_init_ppapi(pp_instance(), pp::Module::Get()->get_browser_interface());
+
+  // A value already in the environment stays.
+  setenv("PS_STDIN", "/dev/stdin", 0);
+  setenv("PS_STDOUT", "/dev/tty", 0);
+  setenv("PS_STDERR", "/dev/tty", 0);
+  dup2(open(getenv("PS_STDIN"), O_RDONLY), 0);
+  dup2(open(getenv("PS_STDOUT"), O_WRONLY), 1);
+  dup2(open(getenv("PS_STDERR"), O_WRONLY), 2);
+
+  int tty = open("/dev/tty", O_WRONLY);
+  if (tty < 0) {
+    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Failed to open /dev/tty."));
+  } else {
+    tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
+    std::lock_guard<std::mutex> lock(tty_owner_mutex);
+    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) {
+      tty_owner = this;
+      tty_fd_ = tty;
+    }
+  }
+
+  setvbuf(stderr, nullptr, _IOLBF, 0);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  bool persistent = mount("", "/html5_persistent", "html5fs", 0,
+                          "type=PERSISTENT,expected_size=1048576") == 0;
+  bool temporary = mount("", "/html5_temporary", "html5fs", 0,
+                         "type=TEMPORARY,expected_size=1048576") == 0;
+  if (!persistent && !temporary) {
+    LogError("failed to mount any html5 filesystem");
+  } else if (!persistent) {
+    fprintf(stderr, "persistent html5 filesystem is not available\n");
+  } else if (!temporary) {
+    fprintf(stderr, "temporary html5 filesystem is not available\n");
+  }
+}
+
+void WorkerBaseInstance::SetUpExceptionHandling() {
+  {
+    std::lock_guard<std::mutex> lock(exception_binding_mutex);
+    exception_binding = std::bind(&WorkerBaseInstance::HandleExceptionJson, this,
+                                  std::placeholders::_1);
+    exception_binding_owner = this;
+  }
+  EHRequestExceptionsJson(&WorkerBaseInstance::OnExceptionJson);
+  if (EHHanderInstalled()) {
+    fprintf(stdout, "Stack traces are available.\n");
+  } else {
+    fprintf(stderr, "Stack traces NOT available.\n");
+  }
+}
+
+ssize_t WorkerBaseInstance::OnTtyOutput(const char* buf, size_t count, void* user_data) {
+  return static_cast<WorkerBaseInstance*>(user_data)->HandleTtyOutput(buf, count);
+}
+
+ssize_t WorkerBaseInstance::HandleTtyOutput(const char* buf, size_t count) {
+  PostTypedMessage("tty", pp::Var(std::string(buf, count)));
+  return static_cast<ssize_t>(count);
+}
+
+void WorkerBaseInstance::OnExceptionJson(const char* json) {
+  // Runs in the crash handler of a dying process; a report that finds no
+  // instance is dropped.
+  std::function<void(const char*)> binding;
+  {
+    std::lock_guard<std::mutex> lock(exception_binding_mutex);
+    binding = exception_binding;
+  }
+  if (binding) binding(json);
+}
+
+void WorkerBaseInstance::HandleExceptionJson(const char* json) {
+  PostTypedMessage("stack_trace", pp::Var(json));
+}
+
+void WorkerBaseInstance::PostTypedMessage(const std::string& type, const pp::Var& data) {
+  pp::VarDictionary message;
+  message.Set(pp::Var("type"), pp::Var(type));
+  message.Set(pp::Var("data"), data);
+  PostMessage(message);
+}
+
+void WorkerBaseInstance::Log(const std::string& text) {
+  LogToConsole(PP_LOGLEVEL_LOG, pp::Var(log_prefix_ + text));
+}
+
+void WorkerBaseInstance::LogError(const std::string& text) {
+  LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + text));
+  PostTypedMessage("error", pp::Var(text));
+}
+
+void WorkerBaseInstance::LogPepperError(const std::string& text, int32_t pp_error) {
+  LogError(text + ", pp_error: " + std::to_string(pp_error));
+}
+
+void WorkerBaseInstance::LogPepperErrorToConsole(const std::string& text, int32_t pp_error) {
+  LogToConsole(PP_LOGLEVEL_ERROR,
+               pp::Var(log_prefix_ + text + ", pp_error: " + std::to_string(pp_error)));
+}
+
+bool WorkerBaseInstance::CheckMessage(const pp::Var& message, std::string* type,
+                                      pp::VarDictionary* data) {
+  if (!message.is_dictionary()) {
+    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Got non-dict message"));
+    return false;
+  }
+  pp::VarDictionary dictionary(message);
+  pp::Var type_var = dictionary.Get(pp::Var("type"));
+  pp::Var data_var = dictionary.Get(pp::Var("data"));
+  if (!type_var.is_string() || !data_var.is_dictionary()) {
+    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Invalid message format"));
+    return false;
+  }
+  *type = type_var.AsString();
+  *data = pp::VarDictionary(data_var);
+  return true;
+}
+
+void WorkerBaseInstance::LogUnknownMessageType() {
+  LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "unknown message type"));
+}
