@@ -93,7 +93,7 @@ int GifVideoWriter::Close() {
     std::list<Magick::Image> frames;
     optimizer_.GetOptimized(&frames);
     if (frames.empty()) {
-      fprintf(stderr, "GifVideoWriter.close: %s", "no frame to write");
+      fprintf(stderr, "GifVideoWriter.close: no frame to write\n");
       return -1;
     }
     Magick::writeImages(frames.begin(), frames.end(), filename_, true);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "media_test_support.h"
 #include "utils.h"
 
 namespace kelmora {
@@ -68,11 +69,10 @@ class CapturingSink : public VideoWriter {
 
 class BrandingWriterTest : public testing::Test {
  protected:
-  void SetUp() override {
-    InitializeMagickOnce();
-    dir_ = testing::TempDir() + "branding_" + std::to_string(getpid()) + "_" +
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    mkdir(dir_.c_str(), 0755);
+  void SetUp() override { InitializeMagickOnce(); }
+
+  static std::string Path(const std::string& name) {
+    return testing_support::TempPath("branding_" + name);
   }
 
   // A logo: the left half opaque red, the right half half-transparent blue.
@@ -89,13 +89,11 @@ class BrandingWriterTest : public testing::Test {
       }
     }
     Magick::Image image(width, height, "RGBA", Magick::CharPixel, rgba.data());
-    std::string path = dir_ + "/logo_" + std::to_string(width) + "x" +
-                       std::to_string(height) + ".png";
+    std::string path = Path("logo_" + std::to_string(width) + "x" +
+                            std::to_string(height) + ".png");
     image.write(path);
     return path;
   }
-
-  std::string dir_;
 };
 
 TEST(BrandingBoxTest, FifthOfTheMainPictureAtLeastTwenty) {
@@ -167,7 +165,7 @@ TEST_F(BrandingWriterTest, MissingFileFailsWithTheLibraryText) {
   CapturingSink::Log log;
   BrandingWriter writer(new CapturingSink(&log));
   testing::internal::CaptureStderr();
-  EXPECT_EQ(writer.Open(dir_ + "/no_such_logo.png", 256, 144), -1);
+  EXPECT_EQ(writer.Open(Path("no_such_logo.png"), 256, 144), -1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("failed to read image ", 0), 0u) << err;
   EXPECT_NE(err.find("no_such_logo.png"), std::string::npos) << err;
@@ -176,7 +174,7 @@ TEST_F(BrandingWriterTest, MissingFileFailsWithTheLibraryText) {
 }
 
 TEST_F(BrandingWriterTest, FileThatIsNoImageFails) {
-  std::string path = dir_ + "/logo.png";
+  std::string path = Path("not_a_logo.png");
   FILE* f = fopen(path.c_str(), "w");
   ASSERT_NE(f, nullptr);
   fputs("this is not a picture", f);

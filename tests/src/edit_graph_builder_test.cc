@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "edit_test_media.h"
+#include "media_test_support.h"
+#include "simple_video_writer.h"
+#include "video_graph_filter.h"
 
 namespace kelmora {
 namespace {
@@ -224,6 +229,213 @@ TEST_F(EditGraphTextTest, Mp4ScaleToOddSizeIsCutToEven) {
   config.scale = Size{100, 100};
   EXPECT_NE(Build(config).find(scale_100 + ",crop=h=trunc(ih/2)*2:"),
             std::string::npos);
+}
+
+// Each built graph is run the way an edit runs it: one FilterOnce at a time
+// into an encode-and-mux writer, then the output is decoded back.
+class EditGraphRunTest : public EditGraphTextTest {
+ protected:
+  // 4 s of 320 x 240 at 25 frames per second, with audio unless asked not.
+  std::string MakeRunInput(const std::string& name, int width = 320,
+                           int height = 240, bool audio = true,
+                           int frames = 100) {
+    const std::string path = dir_.File(name);
+    TestMediaSpec spec;
+    spec.videos = {{width, height}};
+    spec.audio = audio;
+    spec.frame_count = frames;
+    spec.format = "matroska";
+    EXPECT_EQ(WriteTestMedia(path, spec), "");
+    return path;
+  }
+
+  // Builds and runs the graph of `config`; the output is decoded back.
+  testing_support::FileInfo Run(const EditConfig& config) {
+    testing_support::FileInfo none;
+    EditGraphBuilder builder(config);
+    boost::optional<std::string> text = builder.Build();
+    EXPECT_TRUE(text);
+    if (!text) {
+      return none;
+    }
+    VideoGraphFilter filter;
+    filter.graph_description_ = *text;
+    auto writer = std::make_unique<SimpleVideoWriter>(config.outFilename);
+    if (config.outFormat == kEditOutFormatMp4) {
+      writer->format_name_ = "mp4";
+      writer->SetVideoCodec("libx264");
+      writer->SetAudioCodec("aac");
+    }
+    filter.writer_ = std::move(writer);
+    int result = filter.InitFiltering();
+    EXPECT_GE(result, 0) << *text;
+    if (result < 0) {
+      return none;
+    }
+    for (int steps = 0; !(filter.audio_done_ && filter.video_done_); ++steps) {
+      result = filter.FilterOnce();
+      EXPECT_GE(result, 0) << *text;
+      if (result < 0 || steps > 100000) {
+        return none;
+      }
+    }
+    EXPECT_GE(filter.Close(), 0);
+    return testing_support::DecodeFile(config.outFilename);
+  }
+
+  EditConfig RunConfig(const std::string& input, int32_t out_format,
+                       const std::string& out_name) {
+    EditConfig config = Config(input, out_format);
+    config.outFilename = dir_.File(out_name);
+    return config;
+  }
+
+  // Presentation times of the decodable video packets, in milliseconds,
+  // in display order.
+  static std::vector<int64_t> VideoTimesMs(
+      const testing_support::StreamInfo& video) {
+    std::vector<int64_t> times;
+    for (int64_t pts : video.packet_pts) {
+      times.push_back(av_rescale_q(pts, video.time_base, AVRational{1, 1000}));
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+  }
+};
+
+TEST_F(EditGraphRunTest, TrimKeepsTheRangeAndStartsAtZero) {
+  const std::string input = MakeRunInput("in.mkv");
+  EditConfig config = RunConfig(input, kEditOutFormatMp4, "trim.mp4");
+  config.trim = TrimRange{1.5, 3.5};
+  testing_support::FileInfo out = Run(config);
+  ASSERT_TRUE(out.opened);
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  const testing_support::StreamInfo* audio = out.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio);
+  // Frames at 1.52 s .. 3.48 s of the input: 50 frames from 0 on.
+  EXPECT_EQ(video->decoded_frames, 50);
+  std::vector<int64_t> times = VideoTimesMs(*video);
+  EXPECT_EQ(times.front(), 0);
+  EXPECT_NEAR(times.back(), 1960, 1);
+  EXPECT_NEAR(video->last_end_ms, 2000, 1);
+  // The audio is cut to the same two seconds.
+  EXPECT_NEAR(audio->decoded_samples / static_cast<double>(audio->sample_rate),
+              2.0, 0.05);
+  EXPECT_EQ(video->decode_errors + audio->decode_errors, 0);
+
+  // An open end runs to the end of the input.
+  config.trim = TrimRange{2.5, 0.0};
+  config.outFilename = dir_.File("trim_start.mp4");
+  out = Run(config);
+  video = out.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  // Frames at 2.52 s .. 3.96 s.
+  EXPECT_EQ(video->decoded_frames, 37);
+  EXPECT_NEAR(video->last_end_ms, 1480, 1);
+}
+
+TEST_F(EditGraphRunTest, CropGivesTheEvenSizeBelowTheRectangle) {
+  const std::string input = MakeRunInput("in.mkv", 320, 240, true, 10);
+  EditConfig config = RunConfig(input, kEditOutFormatMp4, "crop.mp4");
+  config.crop = Rect{10, 20, 101, 51};
+  testing_support::FileInfo out = Run(config);
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->width, 100);
+  EXPECT_EQ(video->height, 50);
+  EXPECT_EQ(video->decoded_frames, 10);
+}
+
+TEST_F(EditGraphRunTest, ScaleFitsTheBoxWithoutEnlarging) {
+  const std::string input = MakeRunInput("in.mkv", 320, 240, true, 10);
+  struct Case {
+    Size box;
+    int32_t out_format;
+    int width;
+    int height;
+  } cases[] = {
+      {{160, 160}, kEditOutFormatMp4, 160, 120},
+      {{640, 480}, kEditOutFormatMp4, 320, 240},  // never scaled up
+      {{1000, 60}, kEditOutFormatMp4, 80, 60},
+      // 100 x 75 would be refused by the H.264 encoder.
+      {{100, 100}, kEditOutFormatMp4, 100, 74},
+      {{100, 100}, kEditOutFormatOther, 100, 75},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string name = "scale" + std::to_string(index++) +
+                             (c.out_format == kEditOutFormatMp4 ? ".mp4"
+                                                                : ".webm");
+    EditConfig config = RunConfig(input, c.out_format, name);
+    config.scale = c.box;
+    testing_support::FileInfo out = Run(config);
+    const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video) << name;
+    EXPECT_EQ(video->width, c.width) << name;
+    EXPECT_EQ(video->height, c.height) << name;
+    EXPECT_EQ(video->decoded_frames, 10) << name;
+  }
+}
+
+TEST_F(EditGraphRunTest, Mp4OfOddInputHasEvenSize) {
+  const std::string input = MakeRunInput("odd.mkv", 321, 241, false, 10);
+  testing_support::FileInfo out =
+      Run(RunConfig(input, kEditOutFormatMp4, "even.mp4"));
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->width, 320);
+  EXPECT_EQ(video->height, 240);
+  EXPECT_EQ(video->decoded_frames, 10);
+  // An input without audio gives an output without audio.
+  EXPECT_FALSE(out.Find(AVMEDIA_TYPE_AUDIO));
+}
+
+TEST_F(EditGraphRunTest, FpsResamplesTheFrameRate) {
+  const std::string input = MakeRunInput("in.mkv");
+  EditConfig config = RunConfig(input, kEditOutFormatMp4, "fps.mp4");
+  config.fps = 10;
+  testing_support::FileInfo out = Run(config);
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->decoded_frames, 40);
+  std::vector<int64_t> times = VideoTimesMs(*video);
+  for (size_t i = 1; i < times.size(); ++i) {
+    EXPECT_EQ(times[i] - times[i - 1], 100) << i;
+  }
+}
+
+// The first worked example, run: 2.5 s of 100 x 50 at 15 frames per second.
+TEST_F(EditGraphRunTest, AllStepsTogether) {
+  const std::string input = MakeRunInput("in.mkv", 320, 240, true, 125);
+  EditConfig config = RunConfig(input, kEditOutFormatMp4, "all.mp4");
+  config.trim = TrimRange{1.5, 4.0};
+  config.crop = Rect{10, 20, 101, 51};
+  config.scale = Size{640, 480};
+  config.fps = 15;
+  testing_support::FileInfo out = Run(config);
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  const testing_support::StreamInfo* audio = out.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ(video->width, 100);
+  EXPECT_EQ(video->height, 50);
+  EXPECT_NEAR(video->decoded_frames, 37.5, 1);
+  std::vector<int64_t> times = VideoTimesMs(*video);
+  ASSERT_GE(times.size(), 2u);
+  EXPECT_EQ(times.front(), 0);
+  EXPECT_NEAR(times[1] - times[0], 67, 1);
+  EXPECT_NEAR(audio->decoded_samples / static_cast<double>(audio->sample_rate),
+              2.5, 0.05);
+}
+
+TEST_F(EditGraphRunTest, InputNameWithGraphSyntaxCharacters) {
+  const std::string input =
+      MakeRunInput("a b,c;[d]:e'f.mkv", 320, 240, true, 10);
+  testing_support::FileInfo out =
+      Run(RunConfig(input, kEditOutFormatOther, "named.webm"));
+  const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->decoded_frames, 10);
+  EXPECT_TRUE(out.Find(AVMEDIA_TYPE_AUDIO));
 }
 
 TEST(FilterSpecTest, RendersLabelsNameAndSortedOptions) {

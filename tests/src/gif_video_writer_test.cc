@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "gif_test_scene.h"
+#include "media_test_support.h"
 
 namespace kelmora {
 namespace {
@@ -27,15 +28,12 @@ using testing_scene::Delays;
 using testing_scene::ExpectShows;
 using testing_scene::MaxDistance;
 using testing_scene::ScenePicture;
+using testing_support::FramePtr;
+using testing_support::TempPath;
 
 // Odd width: the frame's rows carry padding that must not reach the GIF.
 const int kWidth = 50;
 const int kHeight = 36;
-
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 FramePtr SceneFrame(int index, int64_t pts,
                     AVPixelFormat format = AV_PIX_FMT_RGB24) {
@@ -58,10 +56,9 @@ FramePtr SceneFrame(int index, int64_t pts,
 class GifVideoWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "gif_writer_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-            ".gif";
-    unlink(path_.c_str());
+    path_ = TempPath(std::string("gif_writer_") +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                     ".gif");
   }
   void TearDown() override { unlink(path_.c_str()); }
 
@@ -237,7 +234,7 @@ TEST_F(GifVideoWriterTest, CloseWithoutFramesFailsAndWritesNoFile) {
   ::testing::internal::CaptureStderr();
   EXPECT_LT(writer.Close(), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "GifVideoWriter.close: no frame to write");
+            "GifVideoWriter.close: no frame to write\n");
   EXPECT_NE(access(path_.c_str(), F_OK), 0);
   EXPECT_EQ(writer.VideoPosition(), 0);
 }
@@ -254,7 +251,7 @@ TEST_F(GifVideoWriterTest, UnwritableFileFailsClose) {
 }
 
 TEST(GifVideoWriterDeathTest, NonRgbFrameIsAProgrammingError) {
-  GifVideoWriter writer(::testing::TempDir() + "gif_writer_never.gif");
+  GifVideoWriter writer(TempPath("gif_writer_never.gif"));
   writer.SetVideoSize(kWidth, kHeight);
   ASSERT_EQ(writer.Init(), 0);
   FramePtr yuv = SceneFrame(0, 0, AV_PIX_FMT_YUV420P);

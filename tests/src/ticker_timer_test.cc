@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+
+#include "ppapi/cpp/module.h"
 
 #include "base_clock.h"
 #include "benchmark_timer.h"
@@ -37,6 +41,24 @@ TEST(CoreClockTest, ConvertsSecondsToMillisecondsTruncating) {
   BaseClock* base = &clock;  // used through the interface by its owners
   core.ticks = 1.9999;
   EXPECT_EQ(base->Now(), 1999);
+}
+
+class ClockOnlyModule : public pp::Module {
+ public:
+  pp::Instance* CreateInstance(PP_Instance) override { return nullptr; }
+};
+
+TEST(CoreClockTest, ReadsTheModuleCoreMonotonically) {
+  ClockOnlyModule module;
+  ASSERT_TRUE(module.InternalInit(1, nullptr));
+  pp::Core* core = module.core();
+  CoreClock<pp::Core> clock(core);
+  int64_t first = clock.Now();
+  EXPECT_NEAR(first, static_cast<int64_t>(core->GetTimeTicks() * 1000.0), 5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  int64_t second = clock.Now();
+  EXPECT_GE(second - first, 30);
+  EXPECT_LT(second - first, 5000);
 }
 
 TEST(TickerTimerTest, StoppedStopwatchKeepsItsValue) {
