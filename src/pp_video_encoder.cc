@@ -86,7 +86,10 @@ uint32_t PPVideoEncoder::InitialBitrate(int version, const pp::Size& size) {
 bool PPVideoEncoder::ShouldForceKeyframe(const AVFrame* frame,
                                          int64_t last_keyframe_pts) {
   if (frame->pict_type == AV_PICTURE_TYPE_I) return true;
-  return static_cast<uint64_t>(frame->pts - last_keyframe_pts) > 4999;
+  // Unsigned: a pts behind the last keyframe wraps to a large distance.
+  return static_cast<uint64_t>(frame->pts) -
+             static_cast<uint64_t>(last_keyframe_pts) >
+         4999;
 }
 
 PPVideoEncoder::PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile)

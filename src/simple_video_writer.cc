@@ -51,8 +51,6 @@ SimpleVideoWriter::SimpleVideoWriter(const std::string& filename)
   if (opus) av_audio_codec_ = opus;
 }
 
-SimpleVideoWriter::~SimpleVideoWriter() { CloseEncoders(); }
-
 bool SimpleVideoWriter::SetVideoCodec(const std::string& name) {
   EncoderRef codec = EncoderRef::FindByName(name);
   if (!codec) return false;
@@ -117,7 +115,6 @@ int SimpleVideoWriter::Init() {
   }
   format_context_.reset(context);
   av_output_format_ = context->oformat;
-  default_video_codec_id_ = av_output_format_->video_codec;
   default_audio_codec_id_ = av_output_format_->audio_codec;
 
   if (!av_video_codec_) {
@@ -383,28 +380,38 @@ int SimpleVideoWriter::WritePacket(AVPacket* packet) {
   return result;
 }
 
-int SimpleVideoWriter::WriteVideoFrame(AVFrame* frame) {
-  assert(video_context_ && frame);
-  int result = video_context_->SendFrame(frame);
-  if (result < 0) {
-    LogAvError("Error encoding video frame", result);
+int SimpleVideoWriter::Encode(EncoderContext* encoder, const AVFrame* frame,
+                              const char* encode_error,
+                              int (SimpleVideoWriter::*write)(AVPacket*),
+                              WriteFailure on_write_failure) {
+  int result = encoder->SendFrame(frame);
+  // The end of the stream may be announced again.
+  if (result < 0 && !(frame == nullptr && result == AVERROR_EOF)) {
+    LogAvError(encode_error, result);
     return result;
   }
   PacketPtr packet(av_packet_alloc());
   if (!packet) return AVERROR(ENOMEM);
-  // One frame may give several packets: take them all, so that the
-  // encoder accepts the next frame, and report the first failed write.
-  int write_result = 0;
+  // Take every packet, so that the encoder accepts the next frame.
+  int write_failure = 0;
   for (;;) {
-    result = video_context_->ReceivePacket(packet.get());
-    if (Drained(result)) return write_result;
+    result = encoder->ReceivePacket(packet.get());
+    if (Drained(result)) return write_failure;
     if (result < 0) {
-      LogAvError("Error encoding video frame", result);
+      LogAvError(encode_error, result);
       return result;
     }
-    result = WriteVideoPacket(packet.get());
-    if (result != 0 && write_result == 0) write_result = result;
+    result = (this->*write)(packet.get());
+    if (result == 0 || on_write_failure == WriteFailure::kIgnore) continue;
+    if (write_failure == 0) write_failure = result;
+    if (on_write_failure == WriteFailure::kStop) return write_failure;
   }
+}
+
+int SimpleVideoWriter::WriteVideoFrame(AVFrame* frame) {
+  assert(video_context_ && frame);
+  return Encode(video_context_.get(), frame, "Error encoding video frame",
+                &SimpleVideoWriter::WriteVideoPacket, WriteFailure::kGoOn);
 }
 
 int SimpleVideoWriter::WriteAudioFrame(AVFrame* frame) {
@@ -419,66 +426,21 @@ int SimpleVideoWriter::WriteAudioFrame(AVFrame* frame) {
     fprintf(stderr, "invalid sampling format\n");
     return -1;
   }
-  int result = audio_context_->SendFrame(frame);
-  if (result < 0) {
-    LogAvError("Error encoding audio frame", result);
-    return result;
-  }
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) return AVERROR(ENOMEM);
-  int write_result = 0;
-  for (;;) {
-    result = audio_context_->ReceivePacket(packet.get());
-    if (Drained(result)) return write_result;
-    if (result < 0) {
-      LogAvError("Error encoding audio frame", result);
-      return result;
-    }
-    result = WritePacket(packet.get());
-    if (result != 0 && write_result == 0) write_result = result;
-  }
+  return Encode(audio_context_.get(), frame, "Error encoding audio frame",
+                &SimpleVideoWriter::WritePacket, WriteFailure::kGoOn);
 }
 
 int SimpleVideoWriter::FlushAudio() {
   if (!IsAudioEnabled() || !audio_context_) return 0;
-  int result = audio_context_->SendFrame(nullptr);
-  if (result < 0 && result != AVERROR_EOF) {
-    LogAvError("Error flushing audio frame", result);
-    return result;
-  }
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) return AVERROR(ENOMEM);
-  for (;;) {
-    result = audio_context_->ReceivePacket(packet.get());
-    if (Drained(result)) return 0;
-    if (result < 0) {
-      LogAvError("Error flushing audio frame", result);
-      return result;
-    }
-    // A lost audio packet at the end does not stop the file.
-    WritePacket(packet.get());
-  }
+  // A lost audio packet at the end does not stop the file.
+  return Encode(audio_context_.get(), nullptr, "Error flushing audio frame",
+                &SimpleVideoWriter::WritePacket, WriteFailure::kIgnore);
 }
 
 int SimpleVideoWriter::FlushVideo() {
   if (!video_context_) return 0;
-  int result = video_context_->SendFrame(nullptr);
-  if (result < 0 && result != AVERROR_EOF) {
-    LogAvError("Error flushing video frame", result);
-    return result;
-  }
-  PacketPtr packet(av_packet_alloc());
-  if (!packet) return AVERROR(ENOMEM);
-  for (;;) {
-    result = video_context_->ReceivePacket(packet.get());
-    if (Drained(result)) return 0;
-    if (result < 0) {
-      LogAvError("Error flushing video frame", result);
-      return result;
-    }
-    result = WriteVideoPacket(packet.get());
-    if (result != 0) return result;
-  }
+  return Encode(video_context_.get(), nullptr, "Error flushing video frame",
+                &SimpleVideoWriter::WriteVideoPacket, WriteFailure::kStop);
 }
 
 void SimpleVideoWriter::CloseEncoders() {

@@ -22,8 +22,8 @@ namespace kelmora {
 // encoders block it until the main thread has served them.
 class SimpleVideoWriter : public VideoWriter {
  public:
+  // Whatever is still open or allocated is freed at destruction.
   explicit SimpleVideoWriter(const std::string& filename);
-  ~SimpleVideoWriter() override;
 
   // Before Init. False, keeping the previous choice, for an unknown name.
   bool SetVideoCodec(const std::string& name);
@@ -73,6 +73,19 @@ class SimpleVideoWriter : public VideoWriter {
   int OpenVideo();
   int OpenAudio();
   int OpenOutput();
+  // What a failed write (reported by the write step itself) does to the
+  // packets still coming out of an encoder.
+  enum class WriteFailure {
+    kGoOn,    // the rest is written; the first failure is the result
+    kStop,    // the rest is left; the failure is the result
+    kIgnore,  // the rest is written; the result stays 0
+  };
+  // Hands |frame| (null: end of stream) to |encoder| and writes every
+  // packet that comes out through |write|. An encoder failure is reported
+  // as |encode_error| and returned.
+  int Encode(EncoderContext* encoder, const AVFrame* frame,
+             const char* encode_error, int (SimpleVideoWriter::*write)(AVPacket*),
+             WriteFailure on_write_failure);
   int WriteVideoPacket(AVPacket* packet);
   int WritePacket(AVPacket* packet);
   void FixDts(AVPacket* packet, int64_t* last_dts);

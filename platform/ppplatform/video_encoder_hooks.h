@@ -19,7 +19,8 @@ enum class VideoEncoderStep {
   kGetFrameCodedSize,  // GetFrameCodedSize returns the result
   kGetVideoFrame,      // GetVideoFrame completes with the result
   kEncode,             // Encode completes with the result, nothing encoded
-  kGetBitstreamBuffer, // GetBitstreamBuffer completes with the result
+  kGetBitstreamBuffer, // GetBitstreamBuffer completes with the result, the
+                       // buffer it would have taken is lost
 };
 
 // The |nth| call of |step| from now on (1 = the next), by any encoder,

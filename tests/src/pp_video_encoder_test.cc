@@ -330,6 +330,9 @@ TEST_F(PPVideoEncoderTest, FailedEncodeStepDropsOnlyThatFrame) {
       FailVideoEncoderStep(c.step, PP_ERROR_FAILED, 3);
       for (int i = 0; i < 6; ++i) {
         auto frame = MakeVideoFrame(160, 120, i, i * 100);
+        // A keyframe right after the lost frame shows whether the next
+        // packets still carry their own pictures.
+        if (i == 3) frame->pict_type = AV_PICTURE_TYPE_I;
         if (i == 2) CaptureStderr();
         // A frame that produced nothing is no failure of the writer.
         EXPECT_EQ(writer.WriteVideoFrame(frame.get()), 0);
@@ -343,6 +346,7 @@ TEST_F(PPVideoEncoderTest, FailedEncodeStepDropsOnlyThatFrame) {
     FileInfo info = DecodeFile(path);
     ASSERT_EQ(info.streams.size(), 1u);
     EXPECT_EQ(info.streams[0].decoded_frames, 5) << c.lines;
+    EXPECT_EQ(info.streams[0].key_pts_ms, (std::vector<int64_t>{0, 300})) << c.lines;
     EXPECT_EQ(info.streams[0].decode_errors, 0) << c.lines;
   }
 }

@@ -405,6 +405,9 @@ int32_t VideoEncoderImpl::GetBitstreamBuffer(
   if (!buffer_requests_.empty()) return PP_ERROR_INPROGRESS;
   int32_t failure = TakeFailure(VideoEncoderStep::kGetBitstreamBuffer);
   if (failure != PP_OK) {
+    // The buffer this request would have taken is lost with it; left
+    // queued, it would be taken as the next frame's.
+    if (!ready_.empty()) ready_.pop_front();
     Post(loop, callback, failure);
     return PP_OK_COMPLETIONPENDING;
   }
