@@ -217,7 +217,7 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
 
 TempDir::TempDir() {
   std::filesystem::path base =
-      std::filesystem::path(KELMORA_BUILD_DIR) / "test-output";
+      std::filesystem::path(KELMORA_BUILD_DIR) / "test_output";
   std::filesystem::create_directories(base);
   std::string pattern = (base / "edit-XXXXXX").string();
   if (mkdtemp(&pattern[0])) {

@@ -31,7 +31,7 @@ struct TestMediaSpec {
 // Writes the file; an empty string on success, else what failed.
 std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec);
 
-// A fresh directory below the build tree, removed with its files.
+// A fresh directory beside TempPath's files, removed with its contents.
 class TempDir {
  public:
   TempDir();
