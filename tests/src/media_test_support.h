@@ -46,8 +46,9 @@ inline FramePtr MakeVideoFrame(int width, int height, int index, int64_t pts) {
           static_cast<uint8_t>(x + y + index * 3);
     }
   }
-  for (int y = 0; y < height / 2; ++y) {
-    for (int x = 0; x < width / 2; ++x) {
+  // Odd sizes have a rounded-up chroma plane.
+  for (int y = 0; y < (height + 1) / 2; ++y) {
+    for (int x = 0; x < (width + 1) / 2; ++x) {
       frame->data[1][y * frame->linesize[1] + x] =
           static_cast<uint8_t>(128 + x - index);
       frame->data[2][y * frame->linesize[2] + x] =
