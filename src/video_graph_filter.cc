@@ -103,6 +103,13 @@ int VideoGraphFilter::ConfigureGraph() {
   InOutPtr inputs_holder(inputs);
   InOutPtr outputs_holder(outputs);
   if (result < 0) {
+    // A failed parse frees every filter of the graph, the input sources
+    // too: no writer may push into them, and none can be linked any more.
+    for (GraphInputWriter* writer : input_writers_) {
+      writer->video_filter_ctx_ = nullptr;
+      writer->audio_filter_ctx_ = nullptr;
+    }
+    input_writers_.clear();
     return result;
   }
 
