@@ -37,6 +37,17 @@ const char* LabelOf(const AVFilterInOut* inout) {
   return inout->name ? inout->name : "";
 }
 
+// Links an open output through its format filter into its sink.
+int LinkToSink(AVFilterInOut* output, AVFilterContext* format,
+               AVFilterContext* sink) {
+  int result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
+  if (result < 0) {
+    return result;
+  }
+  result = avfilter_link(format, 0, sink, 0);
+  return result < 0 ? result : 0;
+}
+
 }  // namespace
 
 VideoGraphFilter::VideoGraphFilter() : graph_(avfilter_graph_alloc()) {
@@ -209,12 +220,7 @@ int VideoGraphFilter::ConfigureVideoOutput(AVFilterInOut* output) {
     return result;
   }
 
-  result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
-  if (result < 0) {
-    return result;
-  }
-  result = avfilter_link(format, 0, output_filter_video_ctx_, 0);
-  return result < 0 ? result : 0;
+  return LinkToSink(output, format, output_filter_video_ctx_);
 }
 
 int VideoGraphFilter::ConfigureAudioOutput(AVFilterInOut* output) {
@@ -253,12 +259,7 @@ int VideoGraphFilter::ConfigureAudioOutput(AVFilterInOut* output) {
     return result;
   }
 
-  result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
-  if (result < 0) {
-    return result;
-  }
-  result = avfilter_link(format, 0, output_filter_audio_ctx_, 0);
-  return result < 0 ? result : 0;
+  return LinkToSink(output, format, output_filter_audio_ctx_);
 }
 
 int VideoGraphFilter::InitFiltering() {
