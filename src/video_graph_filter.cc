@@ -115,12 +115,15 @@ int VideoGraphFilter::ConfigureGraph() {
   InOutPtr outputs_holder(outputs);
   if (result < 0) {
     // A failed parse frees every filter of the graph, the input sources
-    // too: no writer may push into them, and none can be linked any more.
+    // and any sinks of an earlier attempt too: no writer may push into them,
+    // and none can be linked any more.
     for (GraphInputWriter* writer : input_writers_) {
       writer->video_filter_ctx_ = nullptr;
       writer->audio_filter_ctx_ = nullptr;
     }
     input_writers_.clear();
+    output_filter_audio_ctx_ = nullptr;
+    output_filter_video_ctx_ = nullptr;
     return result;
   }
 
