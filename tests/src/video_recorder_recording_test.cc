@@ -446,7 +446,9 @@ TEST_F(RecordingTest, CameraThatStartsLateLosesNoMainPicture) {
   ASSERT_TRUE(recorder->Init());
   for (int i = 0; i < 30; ++i) {
     int64_t pts = i * 1000 / kFps;
-    if (i >= 10) ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    if (i >= 10) {
+      ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    }
     ASSERT_EQ(recorder->AddFrame(main.data.data(), pts), 0);
     ASSERT_GE(recorder->FilterAvailable(), 0);
   }
@@ -572,6 +574,19 @@ class RefusedInitTest : public RecordingTest {
     EXPECT_FALSE(recorder->Init());
     Picture main(recorder->main_size_.width, recorder->main_size_.height, kGrey);
     EXPECT_LT(recorder->AddFrame(main.data.data(), 0), 0);
+    // Also when the set-up failed before the camera or second-audio input
+    // existed.
+    if (recorder->cam_enabled_) {
+      Picture cam(recorder->cam_size_.width, recorder->cam_size_.height, kRed);
+      EXPECT_LT(recorder->AddCamFrame(cam.data.data(), 0), 0);
+    }
+    std::vector<int16_t> silence(1024 * 2);
+    if (recorder->audio_enabled_) {
+      EXPECT_LT(recorder->AddAudio(silence.data(), 1024), 0);
+    }
+    if (recorder->audio2_enabled_) {
+      EXPECT_LT(recorder->AddAudio2(silence.data(), 1024), 0);
+    }
     EXPECT_LT(recorder->FilterAvailable(), 0);
     EXPECT_EQ(recorder->Close(), -1);
     recorder.reset();
@@ -591,6 +606,10 @@ TEST_F(RefusedInitTest, UnknownEncoderName) {
   recorder->audio_codec_ = "no_such_audio_encoder";
   recorder->audio_enabled_ = true;
   recorder->sample_rate_ = kSampleRate;
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
   ExpectRefused(std::move(recorder));
 }
 
