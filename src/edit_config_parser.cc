@@ -71,7 +71,8 @@ bool EditConfigParser::ParseRoot(const std::string& json) {
 }
 
 bool EditConfigParser::ReadFields() {
-  if (!root_.isObject()) {
+  // A null root reads as an object without keys: the file names are missing.
+  if (!root_.isObject() && !root_.isNull()) {
     ReportConversionFailure("the root value is not an object");
     return false;
   }

@@ -31,6 +31,24 @@ int64_t FrameChannelLayout(const AVFrame* frame) {
   return 0;
 }
 
+// Pushes a frame into a buffer source (null: end of its stream) and notes
+// the pts of an accepted one. The caller's reference is kept: the source
+// copies what it does not own, so the caller may refill the frame and its
+// buffer as soon as this returns.
+int PushFrame(AVFilterContext* source, AVFrame* frame, const char* what,
+              int64_t* last_pts) {
+  int result =
+      av_buffersrc_add_frame_flags(source, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+  if (result < 0) {
+    LogAvError(what, result);
+    return result;
+  }
+  if (frame) {
+    *last_pts = frame->pts;
+  }
+  return result;
+}
+
 }  // namespace
 
 int GraphInputWriter::Init() { return 0; }
@@ -42,18 +60,8 @@ int GraphInputWriter::WriteVideoFrame(AVFrame* frame) {
   assert(frame == __null ||
          (frame->format == pixel_format_ && frame->width == width_ &&
           frame->height == height_));
-  // Keep the caller's reference: the source copies what it does not own, so
-  // the caller may refill the frame and its buffer as soon as this returns.
-  int result = av_buffersrc_add_frame_flags(video_filter_ctx_, frame,
-                                            AV_BUFFERSRC_FLAG_KEEP_REF);
-  if (result < 0) {
-    LogAvError("Error writing video frame to graph", result);
-    return result;
-  }
-  if (frame) {
-    last_video_pts_ = frame->pts;
-  }
-  return result;
+  return PushFrame(video_filter_ctx_, frame,
+                   "Error writing video frame to graph", &last_video_pts_);
 }
 
 int GraphInputWriter::WriteAudioFrame(AVFrame* frame) {
@@ -62,16 +70,8 @@ int GraphInputWriter::WriteAudioFrame(AVFrame* frame) {
          (FrameChannelLayout(frame) == channel_layout_ &&
           frame->sample_rate == audio_sample_rate_ &&
           frame->format == sample_format_));
-  int result = av_buffersrc_add_frame_flags(audio_filter_ctx_, frame,
-                                            AV_BUFFERSRC_FLAG_KEEP_REF);
-  if (result < 0) {
-    LogAvError("Error writing audio frame to graph", result);
-    return result;
-  }
-  if (frame) {
-    last_audio_pts_ = frame->pts;
-  }
-  return result;
+  return PushFrame(audio_filter_ctx_, frame,
+                   "Error writing audio frame to graph", &last_audio_pts_);
 }
 
 int GraphInputWriter::Close() {

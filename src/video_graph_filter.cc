@@ -37,6 +37,17 @@ const char* LabelOf(const AVFilterInOut* inout) {
   return inout->name ? inout->name : "";
 }
 
+// Links an open output through its format filter into its sink.
+int LinkToSink(AVFilterInOut* output, AVFilterContext* format,
+               AVFilterContext* sink) {
+  int result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
+  if (result < 0) {
+    return result;
+  }
+  result = avfilter_link(format, 0, sink, 0);
+  return result < 0 ? result : 0;
+}
+
 }  // namespace
 
 VideoGraphFilter::VideoGraphFilter() : graph_(avfilter_graph_alloc()) {
@@ -103,6 +114,16 @@ int VideoGraphFilter::ConfigureGraph() {
   InOutPtr inputs_holder(inputs);
   InOutPtr outputs_holder(outputs);
   if (result < 0) {
+    // A failed parse frees every filter of the graph, the input sources
+    // and any sinks of an earlier attempt too: no writer may push into them,
+    // and none can be linked any more.
+    for (GraphInputWriter* writer : input_writers_) {
+      writer->video_filter_ctx_ = nullptr;
+      writer->audio_filter_ctx_ = nullptr;
+    }
+    input_writers_.clear();
+    output_filter_audio_ctx_ = nullptr;
+    output_filter_video_ctx_ = nullptr;
     return result;
   }
 
@@ -202,12 +223,7 @@ int VideoGraphFilter::ConfigureVideoOutput(AVFilterInOut* output) {
     return result;
   }
 
-  result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
-  if (result < 0) {
-    return result;
-  }
-  result = avfilter_link(format, 0, output_filter_video_ctx_, 0);
-  return result < 0 ? result : 0;
+  return LinkToSink(output, format, output_filter_video_ctx_);
 }
 
 int VideoGraphFilter::ConfigureAudioOutput(AVFilterInOut* output) {
@@ -246,12 +262,7 @@ int VideoGraphFilter::ConfigureAudioOutput(AVFilterInOut* output) {
     return result;
   }
 
-  result = avfilter_link(output->filter_ctx, output->pad_idx, format, 0);
-  if (result < 0) {
-    return result;
-  }
-  result = avfilter_link(format, 0, output_filter_audio_ctx_, 0);
-  return result < 0 ? result : 0;
+  return LinkToSink(output, format, output_filter_audio_ctx_);
 }
 
 int VideoGraphFilter::InitFiltering() {

@@ -246,8 +246,10 @@ int VideoRecorder::AddFrame(uint8_t* data, int64_t pts) {
 }
 
 int VideoRecorder::AddCamFrame(uint8_t* data, int64_t pts) {
-  assert(cam_video_writer_ != nullptr);
+  // Refused before the assertion: a set-up that failed early has no camera
+  // input yet, and the frame loop may still hold a camera frame.
   if (!running_) return -1;
+  assert(cam_video_writer_ != nullptr);
   return cam_video_writer_->AddFrame(data, pts);
 }
 
@@ -257,8 +259,8 @@ int VideoRecorder::AddAudio(const int16_t* samples, int count) {
 }
 
 int VideoRecorder::AddAudio2(const int16_t* samples, int count) {
-  assert(audio2_writer_ != nullptr);
   if (!running_) return -1;
+  assert(audio2_writer_ != nullptr);
   return audio2_writer_->AppendAudio(samples, count);
 }
 

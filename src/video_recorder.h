@@ -84,7 +84,7 @@ class VideoRecorder {
   int32_t start_delay_ = 0;  // ms
 
  private:
-  // Declared first so that it is destroyed last.
+  // Declared before the adapters so that it is destroyed after them.
   VideoGraphFilter filter_;
   std::unique_ptr<RawVideoWriter> main_video_writer_;
   std::unique_ptr<RawVideoWriter> cam_video_writer_;

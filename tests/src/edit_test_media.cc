@@ -2,7 +2,6 @@
 
 #include <stdlib.h>
 
-#include <cmath>
 #include <filesystem>
 #include <memory>
 
@@ -14,6 +13,8 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "media_test_support.h"
+
 namespace kelmora {
 namespace edit_test {
 
@@ -21,9 +22,6 @@ namespace {
 
 struct CodecContextFree {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 struct PacketFree {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
@@ -41,42 +39,15 @@ struct DictFree {
 };
 
 using CodecContextHolder = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using FrameHolder = std::unique_ptr<AVFrame, FrameFree>;
 using PacketHolder = std::unique_ptr<AVPacket, PacketFree>;
 
 struct OutStream {
   AVStream* stream = nullptr;
   CodecContextHolder codec;
-  FrameHolder frame;
   int64_t next_pts = 0;  // in the codec's time base
   int frames_written = 0;
   bool done = false;
 };
-
-// Moving diagonal stripes, so that consecutive frames differ.
-void FillPicture(AVFrame* frame, int index) {
-  for (int y = 0; y < frame->height; ++y) {
-    for (int x = 0; x < frame->width; ++x) {
-      frame->data[0][y * frame->linesize[0] + x] =
-          static_cast<uint8_t>(x + y + index * 3);
-    }
-  }
-  for (int y = 0; y < (frame->height + 1) / 2; ++y) {
-    for (int x = 0; x < (frame->width + 1) / 2; ++x) {
-      frame->data[1][y * frame->linesize[1] + x] =
-          static_cast<uint8_t>(128 + index);
-      frame->data[2][y * frame->linesize[2] + x] = static_cast<uint8_t>(64 + y);
-    }
-  }
-}
-
-void FillTone(AVFrame* frame, int64_t first_sample) {
-  int16_t* samples = reinterpret_cast<int16_t*>(frame->data[0]);
-  for (int i = 0; i < frame->nb_samples; ++i) {
-    samples[i] = static_cast<int16_t>(
-        8000 * std::sin(2 * M_PI * 440 * (first_sample + i) / 48000.0));
-  }
-}
 
 // Sends `frame` (null to flush) and writes every packet it gives.
 std::string EncodeAndWrite(AVFormatContext* context, OutStream* out,
@@ -124,13 +95,6 @@ std::string AddVideo(AVFormatContext* context, const TestMediaSpec& spec,
   if (avcodec_open2(c, codec, nullptr) < 0) {
     return "open video encoder";
   }
-  out->frame.reset(av_frame_alloc());
-  out->frame->format = c->pix_fmt;
-  out->frame->width = c->width;
-  out->frame->height = c->height;
-  if (av_frame_get_buffer(out->frame.get(), 0) < 0) {
-    return "allocate picture";
-  }
   return "";
 }
 
@@ -140,18 +104,10 @@ std::string AddAudio(AVFormatContext* context, OutStream* out) {
   AVCodecContext* c = out->codec.get();
   c->sample_rate = 48000;
   c->sample_fmt = AV_SAMPLE_FMT_S16;
-  av_channel_layout_default(&c->ch_layout, 1);
+  av_channel_layout_default(&c->ch_layout, 2);
   c->time_base = AVRational{1, 48000};
   if (avcodec_open2(c, codec, nullptr) < 0) {
     return "open audio encoder";
-  }
-  out->frame.reset(av_frame_alloc());
-  out->frame->format = c->sample_fmt;
-  out->frame->nb_samples = 1024;
-  out->frame->sample_rate = c->sample_rate;
-  av_channel_layout_copy(&out->frame->ch_layout, &c->ch_layout);
-  if (av_frame_get_buffer(out->frame.get(), 0) < 0) {
-    return "allocate samples";
   }
   return "";
 }
@@ -224,19 +180,20 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
       break;
     }
     const bool is_audio = next->codec->codec_type == AVMEDIA_TYPE_AUDIO;
-    if (av_frame_make_writable(next->frame.get()) < 0) {
-      return "make frame writable";
+    const AVCodecContext* c = next->codec.get();
+    testing_support::FramePtr frame =
+        is_audio ? testing_support::MakeAudioFrame(c->sample_fmt,
+                                                   c->sample_rate, 1024,
+                                                   next->next_pts)
+                 : testing_support::MakeVideoFrame(c->width, c->height,
+                                                   next->frames_written,
+                                                   next->next_pts);
+    if (!frame) {
+      return "allocate frame";
     }
-    next->frame->pts = next->next_pts;
-    if (is_audio) {
-      FillTone(next->frame.get(), next->next_pts);
-      next->next_pts += next->frame->nb_samples;
-    } else {
-      FillPicture(next->frame.get(), next->frames_written);
-      next->next_pts += spec.frame_duration;
-    }
+    next->next_pts += is_audio ? frame->nb_samples : spec.frame_duration;
     ++next->frames_written;
-    std::string error = EncodeAndWrite(context.get(), next, next->frame.get(),
+    std::string error = EncodeAndWrite(context.get(), next, frame.get(),
                                        is_audio ? 0 : spec.frame_duration);
     if (!error.empty()) {
       return error;
@@ -260,7 +217,7 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
 
 TempDir::TempDir() {
   std::filesystem::path base =
-      std::filesystem::path(KELMORA_BUILD_DIR) / "test-output";
+      std::filesystem::path(KELMORA_BUILD_DIR) / "test_output";
   std::filesystem::create_directories(base);
   std::string pattern = (base / "edit-XXXXXX").string();
   if (mkdtemp(&pattern[0])) {

@@ -19,7 +19,7 @@ struct TestVideoStream {
 
 struct TestMediaSpec {
   std::vector<TestVideoStream> videos;  // in stream order
-  bool audio = false;                   // one 48 kHz mono stream, first
+  bool audio = false;                   // one 48 kHz stereo stream, first
   int frame_count = 25;                 // per video stream
   AVRational video_time_base = {1, 25};
   int64_t frame_duration = 1;           // in video_time_base
@@ -31,7 +31,7 @@ struct TestMediaSpec {
 // Writes the file; an empty string on success, else what failed.
 std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec);
 
-// A fresh directory below the build tree, removed with its files.
+// A fresh directory beside TempPath's files, removed with its contents.
 class TempDir {
  public:
   TempDir();

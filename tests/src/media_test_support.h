@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,8 +47,9 @@ inline FramePtr MakeVideoFrame(int width, int height, int index, int64_t pts) {
           static_cast<uint8_t>(x + y + index * 3);
     }
   }
-  for (int y = 0; y < height / 2; ++y) {
-    for (int x = 0; x < width / 2; ++x) {
+  // Odd sizes have a rounded-up chroma plane.
+  for (int y = 0; y < (height + 1) / 2; ++y) {
+    for (int x = 0; x < (width + 1) / 2; ++x) {
       frame->data[1][y * frame->linesize[1] + x] =
           static_cast<uint8_t>(128 + x - index);
       frame->data[2][y * frame->linesize[2] + x] =
@@ -132,8 +134,12 @@ struct FileInfo {
   }
 };
 
+// Sees every decoded frame, with its stream, before the frame is released.
+using FrameVisitor = std::function<void(const StreamInfo&, const AVFrame*)>;
+
 // Opens the file and decodes every packet of every stream to the end.
-inline FileInfo DecodeFile(const std::string& path) {
+inline FileInfo DecodeFile(const std::string& path,
+                           const FrameVisitor& visit = nullptr) {
   FileInfo info;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
@@ -189,6 +195,7 @@ inline FileInfo DecodeFile(const std::string& path) {
       if (s.type == AVMEDIA_TYPE_VIDEO && frame->format == AV_PIX_FMT_YUV420P) {
         s.picture_crcs.push_back(PictureCrc(frame));
       }
+      if (visit) visit(s, frame);
       av_frame_unref(frame);
     }
   };

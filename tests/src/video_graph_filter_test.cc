@@ -444,6 +444,19 @@ TEST(VideoGraphFilterDeathTest, DrainingAnUnconfiguredGraphStops) {
         filter.InitFiltering();
       },
       "writer_ != __null");
+  // A text that does not parse takes the input sources with it: a later
+  // write stops on the missing source instead of using a freed one.
+  EXPECT_DEATH(
+      {
+        VideoGraphFilter filter;
+        filter.writer_.reset(new RecordingWriter());
+        std::unique_ptr<GraphInputWriter> input(MakeInput(16, 16, 0));
+        filter.AddInputWriter(input.get());
+        filter.graph_description_ = "[in_writer]no_such_filter_here";
+        filter.InitFiltering();
+        input->Close();
+      },
+      "video_filter_ctx_ != __null");
 }
 
 }  // namespace

@@ -102,7 +102,6 @@ struct Decoded {
   int height = 0;
   std::vector<DecodedFrame> frames;
   int sample_rate = 0;
-  int channels = 0;
   std::vector<float> audio;  // first channel
 
   double VideoSeconds() const {
@@ -144,19 +143,6 @@ struct Decoded {
   }
 };
 
-struct FormatClose {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 void TakeVideo(const AVFrame* frame, AVRational time_base, Decoded* out) {
   EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
   DecodedFrame f;
@@ -174,6 +160,7 @@ void TakeVideo(const AVFrame* frame, AVRational time_base, Decoded* out) {
 }
 
 void TakeAudio(const AVFrame* frame, Decoded* out) {
+  const int channels = frame->ch_layout.nb_channels;
   for (int i = 0; i < frame->nb_samples; ++i) {
     float s = 0;
     switch (frame->format) {
@@ -181,13 +168,13 @@ void TakeAudio(const AVFrame* frame, Decoded* out) {
         s = reinterpret_cast<const float*>(frame->data[0])[i];
         break;
       case AV_SAMPLE_FMT_FLT:
-        s = reinterpret_cast<const float*>(frame->data[0])[i * out->channels];
+        s = reinterpret_cast<const float*>(frame->data[0])[i * channels];
         break;
       case AV_SAMPLE_FMT_S16P:
         s = reinterpret_cast<const int16_t*>(frame->data[0])[i] / 32768.0f;
         break;
       case AV_SAMPLE_FMT_S16:
-        s = reinterpret_cast<const int16_t*>(frame->data[0])[i * out->channels] /
+        s = reinterpret_cast<const int16_t*>(frame->data[0])[i * channels] /
             32768.0f;
         break;
       default:
@@ -200,58 +187,24 @@ void TakeAudio(const AVFrame* frame, Decoded* out) {
 
 Decoded Decode(const std::string& path) {
   Decoded out;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return out;
-  std::unique_ptr<AVFormatContext, FormatClose> format(raw);
-  if (avformat_find_stream_info(format.get(), nullptr) < 0) return out;
-  out.opened = true;
-
-  std::vector<std::unique_ptr<AVCodecContext, CodecFree>> decoders(
-      format->nb_streams);
-  for (unsigned i = 0; i < format->nb_streams; ++i) {
-    AVCodecParameters* par = format->streams[i]->codecpar;
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+  testing_support::FileInfo info = testing_support::DecodeFile(
+      path, [&out](const testing_support::StreamInfo& s, const AVFrame* frame) {
+        if (s.type == AVMEDIA_TYPE_VIDEO) {
+          TakeVideo(frame, s.time_base, &out);
+        } else if (s.type == AVMEDIA_TYPE_AUDIO) {
+          TakeAudio(frame, &out);
+        }
+      });
+  out.opened = info.opened;
+  for (const testing_support::StreamInfo& s : info.streams) {
+    if (s.type == AVMEDIA_TYPE_VIDEO) {
       ++out.video_streams;
-      out.width = par->width;
-      out.height = par->height;
-    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
+      out.width = s.width;
+      out.height = s.height;
+    } else if (s.type == AVMEDIA_TYPE_AUDIO) {
       ++out.audio_streams;
-      out.sample_rate = par->sample_rate;
-      out.channels = par->ch_layout.nb_channels;
-    } else {
-      continue;
+      out.sample_rate = s.sample_rate;
     }
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    if (!codec) continue;
-    decoders[i].reset(avcodec_alloc_context3(codec));
-    avcodec_parameters_to_context(decoders[i].get(), par);
-    if (avcodec_open2(decoders[i].get(), codec, nullptr) < 0) decoders[i].reset();
-  }
-
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-  auto drain = [&](unsigned index) {
-    AVCodecContext* ctx = decoders[index].get();
-    while (avcodec_receive_frame(ctx, frame.get()) >= 0) {
-      if (ctx->codec_type == AVMEDIA_TYPE_VIDEO)
-        TakeVideo(frame.get(), format->streams[index]->time_base, &out);
-      else
-        TakeAudio(frame.get(), &out);
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(format.get(), packet.get()) >= 0) {
-    unsigned index = packet->stream_index;
-    if (index < decoders.size() && decoders[index]) {
-      avcodec_send_packet(decoders[index].get(), packet.get());
-      drain(index);
-    }
-    av_packet_unref(packet.get());
-  }
-  for (unsigned i = 0; i < decoders.size(); ++i) {
-    if (!decoders[i]) continue;
-    avcodec_send_packet(decoders[i].get(), nullptr);
-    drain(i);
   }
   return out;
 }
@@ -446,7 +399,9 @@ TEST_F(RecordingTest, CameraThatStartsLateLosesNoMainPicture) {
   ASSERT_TRUE(recorder->Init());
   for (int i = 0; i < 30; ++i) {
     int64_t pts = i * 1000 / kFps;
-    if (i >= 10) ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    if (i >= 10) {
+      ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    }
     ASSERT_EQ(recorder->AddFrame(main.data.data(), pts), 0);
     ASSERT_GE(recorder->FilterAvailable(), 0);
   }
@@ -572,6 +527,19 @@ class RefusedInitTest : public RecordingTest {
     EXPECT_FALSE(recorder->Init());
     Picture main(recorder->main_size_.width, recorder->main_size_.height, kGrey);
     EXPECT_LT(recorder->AddFrame(main.data.data(), 0), 0);
+    // Also when the set-up failed before the camera or second-audio input
+    // existed.
+    if (recorder->cam_enabled_) {
+      Picture cam(recorder->cam_size_.width, recorder->cam_size_.height, kRed);
+      EXPECT_LT(recorder->AddCamFrame(cam.data.data(), 0), 0);
+    }
+    std::vector<int16_t> silence(1024 * 2);
+    if (recorder->audio_enabled_) {
+      EXPECT_LT(recorder->AddAudio(silence.data(), 1024), 0);
+    }
+    if (recorder->audio2_enabled_) {
+      EXPECT_LT(recorder->AddAudio2(silence.data(), 1024), 0);
+    }
     EXPECT_LT(recorder->FilterAvailable(), 0);
     EXPECT_EQ(recorder->Close(), -1);
     recorder.reset();
@@ -591,6 +559,10 @@ TEST_F(RefusedInitTest, UnknownEncoderName) {
   recorder->audio_codec_ = "no_such_audio_encoder";
   recorder->audio_enabled_ = true;
   recorder->sample_rate_ = kSampleRate;
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
   ExpectRefused(std::move(recorder));
 }
 
