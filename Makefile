@@ -3,6 +3,8 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
 .PHONY: all deps build build-asan test test-fast demo fuzz clean
 
@@ -24,12 +26,24 @@ build-asan: deps
 test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	$(MAKE) fuzz
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Fuzzes the edit configuration parser for a bounded time. New inputs go to
+# the build directory's corpus; the committed seeds stay read-only.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_FUZZ=ON \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target edit_config_fuzzer
+	mkdir -p $(FUZZ_BUILD)/corpus/edit_config
+	$(FUZZ_BUILD)/tests/fuzz/edit_config_fuzzer -max_total_time=$(FUZZ_SECONDS) \
+	  -close_fd_mask=3 -artifact_prefix=$(FUZZ_BUILD)/ -dict=tests/fuzz/edit_config.dict \
+	  $(FUZZ_BUILD)/corpus/edit_config tests/fuzz/corpus
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,62 @@
+#ifndef KELMORA_ENCODER_CONTEXT_H_
+#define KELMORA_ENCODER_CONTEXT_H_
+
+#include <memory>
+
+#include "program_encoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace kelmora {
+
+// A codec context on one encoder, the library's or the program's own,
+// driven with the library's steps: open, send frames (null at the end),
+// receive packets, close. A program encoder gives the same results as a
+// library encoder would: AVERROR(EAGAIN) when a packet waits to be taken
+// or none is ready, AVERROR_EOF once drained.
+class EncoderContext {
+ public:
+  // Null when the context cannot be allocated.
+  static std::unique_ptr<EncoderContext> Create(const EncoderRef& encoder);
+  ~EncoderContext();
+  EncoderContext(const EncoderContext&) = delete;
+  EncoderContext& operator=(const EncoderContext&) = delete;
+
+  AVCodecContext* get() const { return context_.get(); }
+  const EncoderRef& encoder() const { return encoder_; }
+
+  int Open();
+  int SendFrame(const AVFrame* frame);
+  int ReceivePacket(AVPacket* packet);
+  // Closes the encoder; the context stays for its parameters.
+  void Close();
+
+ private:
+  struct ContextDeleter {
+    void operator()(AVCodecContext* context) const {
+      avcodec_free_context(&context);
+    }
+  };
+  struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+
+  EncoderContext(const EncoderRef& encoder, AVCodecContext* context);
+  int OpenProgram();
+  int EncodeProgram(const AVFrame* frame);
+
+  EncoderRef encoder_;
+  std::unique_ptr<AVCodecContext, ContextDeleter> context_;
+  bool open_ = false;
+  // Program encoders only: the packet not yet taken, and the drain state.
+  std::unique_ptr<AVPacket, PacketDeleter> pending_;
+  bool has_pending_ = false;
+  bool draining_ = false;
+  bool drained_ = false;
+};
+
+}  // namespace kelmora
+
+#endif  // KELMORA_ENCODER_CONTEXT_H_

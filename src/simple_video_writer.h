@@ -1,0 +1,126 @@
+#ifndef KELMORA_SIMPLE_VIDEO_WRITER_H_
+#define KELMORA_SIMPLE_VIDEO_WRITER_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "encoder_context.h"
+#include "program_encoder.h"
+#include "video_writer.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace kelmora {
+
+// Encodes video and audio frames and muxes the packets, interleaved, into
+// one file. Without a chosen video encoder it takes VP8 from the browser's
+// encoder where the default rule allows it, else from "libvpx"; audio is
+// Opus unless another encoder is set. Worker thread only: the browser
+// encoders block it until the main thread has served them.
+class SimpleVideoWriter : public VideoWriter {
+ public:
+  // Whatever is still open or allocated is freed at destruction.
+  explicit SimpleVideoWriter(const std::string& filename);
+
+  // Before Init. False, keeping the previous choice, for an unknown name.
+  bool SetVideoCodec(const std::string& name);
+  bool SetAudioCodec(const std::string& name);
+
+  int Init() override;
+  int Open() override;
+  int WriteVideoFrame(AVFrame* frame) override;
+  int Close() override;
+  void SetThreadFactor(float factor) override { thread_factor_ = factor; }
+  std::vector<int> SupportedSampleRates() override;
+  AVPixelFormat pixel_format() override { return pixel_format_; }
+  AVRational video_time_base() override { return video_time_base_; }
+  bool IsAudioEnabled() override { return audio_sample_rate_ > 0; }
+  int WriteAudioFrame(AVFrame* frame) override;
+  int64_t AudioPosition() override;
+  int64_t VideoPosition() override;
+  AVSampleFormat sample_format() override;
+  int audio_frame_size() override { return audio_frame_size_; }
+  int64_t channel_layout() override { return channel_layout_; }
+  int audio_sample_rate() override { return audio_sample_rate_; }
+  AVRational audio_time_base() override {
+    return AVRational{1, audio_sample_rate_};
+  }
+
+  // Encoder threads for a share of the online processors, at least one
+  // for any positive share.
+  static int ThreadCount(long processors, float factor);
+
+  // Container name; empty lets the file name decide. Set before Init.
+  std::string format_name_;
+
+ private:
+  struct FormatContextDeleter {
+    void operator()(AVFormatContext* context) const;
+  };
+  struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+  using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+
+  int FindCodecs();
+  AVStream* AddStream(const EncoderRef& codec,
+                      std::unique_ptr<EncoderContext>* context);
+  int ConfigureVideoCodec();
+  int ConfigureAudioCodec();
+  int OpenVideo();
+  int OpenAudio();
+  int OpenOutput();
+  // What a failed write (reported by the write step itself) does to the
+  // packets still coming out of an encoder.
+  enum class WriteFailure {
+    kGoOn,    // the rest is written; the first failure is the result
+    kStop,    // the rest is left; the failure is the result
+    kIgnore,  // the rest is written; the result stays 0
+  };
+  // Hands |frame| (null: end of stream) to |encoder| and writes every
+  // packet that comes out through |write|. An encoder failure is reported
+  // as |encode_error| and returned.
+  int Encode(EncoderContext* encoder, const AVFrame* frame,
+             const char* encode_error, int (SimpleVideoWriter::*write)(AVPacket*),
+             WriteFailure on_write_failure);
+  int WriteVideoPacket(AVPacket* packet);
+  int WritePacket(AVPacket* packet);
+  void FixDts(AVPacket* packet, int64_t* last_dts);
+  int FlushAudio();
+  int FlushVideo();
+  void ReportMissingEncoder(AVCodecID id);
+  void CloseEncoders();
+
+  std::string filename_;
+  const AVOutputFormat* av_output_format_ = nullptr;
+  std::unique_ptr<AVFormatContext, FormatContextDeleter> format_context_;
+  AVStream* av_audio_stream_ = nullptr;
+  AVStream* av_video_stream_ = nullptr;
+  EncoderRef av_audio_codec_;
+  EncoderRef av_video_codec_;
+  int audio_frame_size_ = 0;
+  int64_t last_audio_dts_ = AV_NOPTS_VALUE;
+  int64_t last_video_dts_ = AV_NOPTS_VALUE;
+  AVRational video_time_base_{1, 1000};
+  AVPixelFormat pixel_format_ = AV_PIX_FMT_YUV420P;
+  int64_t channel_layout_ = AV_CH_LAYOUT_STEREO;
+  float thread_factor_ = 0.5f;
+  // The output format's default codec ids, kept here because the
+  // library's format description is read-only.
+  AVCodecID default_video_codec_id_ = AV_CODEC_ID_NONE;
+  AVCodecID default_audio_codec_id_ = AV_CODEC_ID_NONE;
+  // The encoders opened on the streams; the library keeps none for them.
+  std::unique_ptr<EncoderContext> video_context_;
+  std::unique_ptr<EncoderContext> audio_context_;
+  // Stream time bases as the muxer left them after the header; {0, 0}
+  // while there is no such stream.
+  AVRational video_stream_time_base_{0, 0};
+  AVRational audio_stream_time_base_{0, 0};
+};
+
+}  // namespace kelmora
+
+#endif  // KELMORA_SIMPLE_VIDEO_WRITER_H_

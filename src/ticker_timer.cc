@@ -1,0 +1,40 @@
+#include "ticker_timer.h"
+
+#include "base_clock.h"
+
+namespace kelmora {
+
+TickerTimer::TickerTimer(BaseClock* clock) : clock_(clock) {}
+
+int64_t TickerTimer::Elapsed() {
+  ScopedLock hold(lock_);
+  if (start_ < 0) {
+    return accumulated_;
+  }
+  return clock_->Now() - start_ + accumulated_;
+}
+
+void TickerTimer::Reset() {
+  ScopedLock hold(lock_);
+  start_ = -1;
+  accumulated_ = 0;
+}
+
+void TickerTimer::Start() {
+  ScopedLock hold(lock_);
+  start_ = clock_->Now();
+}
+
+void TickerTimer::Restart() {
+  ScopedLock hold(lock_);
+  accumulated_ = 0;
+  start_ = clock_->Now();
+}
+
+void TickerTimer::Stop(int64_t accumulated) {
+  ScopedLock hold(lock_);
+  accumulated_ = accumulated;
+  start_ = -1;
+}
+
+}  // namespace kelmora

@@ -1,0 +1,89 @@
+#ifndef KELMORA_VIDEO_GRAPH_FILTER_H_
+#define KELMORA_VIDEO_GRAPH_FILTER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "graph_input_writer.h"
+#include "video_writer.h"
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavutil/frame.h>
+}
+
+namespace kelmora {
+
+// A filter graph described by text, fed through registered GraphInputWriters
+// (or by source filters of its own text) and drained into one output writer
+// that it owns. Exactly one video output and at most one audio output; audio
+// is written before video whenever the written audio lies behind the written
+// video, so the writer receives both streams interleaved by time.
+//
+// Order of use: set graph_description_ and writer_, AddInputWriter for every
+// input the text names, InitFiltering once, then FilterAvailable or
+// FilterOnce while input arrives, end the inputs, drain until both sides are
+// done, Close.
+class VideoGraphFilter {
+ public:
+  VideoGraphFilter();
+  ~VideoGraphFilter();
+  VideoGraphFilter(const VideoGraphFilter&) = delete;
+  VideoGraphFilter& operator=(const VideoGraphFilter&) = delete;
+
+  // Creates the writer's buffer sources and registers it (not owned).
+  int AddInputWriter(GraphInputWriter* writer);
+  // Parses and configures the graph, sizes and opens the output writer.
+  int InitFiltering();
+  // Pulls every frame the sinks can give now; a sink with nothing ready
+  // ends the pass with 0.
+  int FilterAvailable();
+  // Pulls at most one frame; the try-again code is passed through.
+  int FilterOnce();
+  // Configures when needed, pulls until both sides end, then closes.
+  int FilterToEnd();
+  // Closes and deletes the output writer.
+  int Close();
+  // The writer's video position, or -1 once no writer is held.
+  int64_t OutputPosition();
+
+  // Written by the owner before InitFiltering.
+  std::string graph_description_;
+  std::unique_ptr<VideoWriter> writer_;
+  // Read by the owner to learn that a side has ended.
+  bool audio_done_ = true;
+  bool video_done_ = false;
+  float thread_factor_ = 0.5f;
+
+ private:
+  struct GraphDeleter {
+    void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
+  };
+  struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+  };
+
+  int ConfigureGraph();
+  bool LinkInputWriter(AVFilterInOut* input);
+  int ConfigureOutputFilter(AVFilterInOut* output);
+  int ConfigureVideoOutput(AVFilterInOut* output);
+  int ConfigureAudioOutput(AVFilterInOut* output);
+  // The side rule: audio while it lies behind the video or the video ended.
+  bool AudioIsNext();
+  int PullNextFrame();
+  int PullAudioFrame();
+  int PullVideoFrame();
+  int PullFrame(AVFilterContext* sink, bool audio);
+
+  std::vector<GraphInputWriter*> input_writers_;
+  std::unique_ptr<AVFilterGraph, GraphDeleter> graph_;
+  AVFilterContext* output_filter_audio_ctx_ = nullptr;  // owned by graph_
+  AVFilterContext* output_filter_video_ctx_ = nullptr;  // owned by graph_
+  std::unique_ptr<AVFrame, FrameDeleter> frame_;
+};
+
+}  // namespace kelmora
+
+#endif  // KELMORA_VIDEO_GRAPH_FILTER_H_

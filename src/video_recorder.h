@@ -1,0 +1,101 @@
+#ifndef KELMORA_VIDEO_RECORDER_H_
+#define KELMORA_VIDEO_RECORDER_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "geometry.h"
+#include "raw_video_writer.h"
+#include "video_graph_filter.h"
+
+namespace kelmora {
+
+class GraphInputWriter;
+
+// The media back end of one recording: the output file, the named graph
+// inputs for the main picture (with the first audio track), the camera
+// picture, the second audio track and the branding picture, and the
+// recording graph that crops, overlays, trims and mixes them.
+//
+// The recording instance fills the settings below, then calls Init once,
+// feeds pictures and audio, drains with FilterAvailable, and calls Close
+// once. Worker thread only; no lock of its own.
+class VideoRecorder {
+ public:
+  VideoRecorder();
+  VideoRecorder(const VideoRecorder&) = delete;
+  VideoRecorder& operator=(const VideoRecorder&) = delete;
+  // Deletes the second-audio, camera and main adapters, then the graph, so
+  // that no input writes into a freed graph.
+  ~VideoRecorder();
+
+  // "topRight" 3, "topLeft" 2, "bottomLeft" 1, anything else 0 (bottom
+  // right). Exact, case-sensitive.
+  static int CamPositionFromString(const std::string& position);
+
+  // Builds the pipeline: output file, inputs, graph, branding picture.
+  // True when recording can begin.
+  bool Init();
+
+  // One I420 picture of main_size_ (camera: cam_size_) at `pts` ms on the
+  // recording timeline. The buffer may be reused once the call returns.
+  int AddFrame(uint8_t* data, int64_t pts);
+  int AddCamFrame(uint8_t* data, int64_t pts);
+
+  // `count` samples per channel, interleaved signed 16-bit, a multiple of
+  // the track's audio frame size; timestamps follow on from earlier audio.
+  int AddAudio(const int16_t* samples, int count);
+  int AddAudio2(const int16_t* samples, int count);
+
+  // Samples per channel in one audio frame of each track's input.
+  int audio_frame_size();
+  int audio2_frame_size();
+
+  // Drains whatever the graph can give into the file.
+  int FilterAvailable();
+
+  // Ends the inputs, drains the graph and closes the file. 0 or -1.
+  int Close();
+
+  // The recording graph text; also printed to standard output.
+  std::string BuildRecordingGraph();
+
+  // Settings, filled by the recording instance before Init.
+  std::optional<Rect> crop_;
+  bool audio_enabled_ = false;
+  bool audio2_enabled_ = false;
+  bool cam_enabled_ = false;
+  std::string video_codec_;
+  std::string audio_codec_;
+  std::string format_;
+  int32_t cam_position_ = 0;
+  std::string filename_;
+  int32_t sample_rate_ = 0;
+  int32_t channels_ = 2;
+  float audio2_gain_ = 1.0f;
+  int32_t sample_rate2_ = 0;
+  int32_t channels2_ = 2;
+  Size main_size_;
+  std::optional<Size> original_main_size_;
+  Size cam_size_;
+  std::string branding_filename_;
+  int32_t start_delay_ = 0;  // ms
+
+ private:
+  // Declared before the adapters so that it is destroyed after them.
+  VideoGraphFilter filter_;
+  std::unique_ptr<RawVideoWriter> main_video_writer_;
+  std::unique_ptr<RawVideoWriter> cam_video_writer_;
+  std::unique_ptr<RawVideoWriter> audio2_writer_;
+  // The graph inputs inside the adapters above; not owned.
+  GraphInputWriter* main_input_ = nullptr;
+  GraphInputWriter* audio2_input_ = nullptr;
+  // Init succeeded and Close has not run: only then may the pipeline be fed.
+  bool running_ = false;
+};
+
+}  // namespace kelmora
+
+#endif  // KELMORA_VIDEO_RECORDER_H_

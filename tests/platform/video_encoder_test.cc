@@ -1,0 +1,216 @@
+// The browser's video encoder stand-in, called on the main thread as the
+// browser-backed encoders call it.
+
+#include "ppapi/cpp/video_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ppapi/c/pp_errors.h"
+#include "ppapi/utility/completion_callback_factory.h"
+#include "ppplatform/browser.h"
+#include "ppplatform/video_encoder_hooks.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace pp {
+namespace {
+
+// Collects every completion with its result and output.
+class Client {
+ public:
+  Client() : factory_(this) {}
+
+  CompletionCallback Done() { return factory_.NewCallback(&Client::OnDone); }
+  CompletionCallbackWithOutput<VideoFrame> Frame() {
+    return factory_.NewCallbackWithOutput(&Client::OnFrame);
+  }
+  CompletionCallbackWithOutput<PP_BitstreamBuffer> Buffer() {
+    return factory_.NewCallbackWithOutput(&Client::OnBuffer);
+  }
+  CompletionCallbackWithOutput<std::vector<PP_VideoProfileDescription>> Profiles() {
+    return factory_.NewCallbackWithOutput(&Client::OnProfiles);
+  }
+
+  void OnDone(int32_t result) { results.push_back(result); }
+  void OnFrame(int32_t result, VideoFrame frame) {
+    results.push_back(result);
+    frames.push_back(frame);
+  }
+  void OnBuffer(int32_t result, PP_BitstreamBuffer buffer) {
+    results.push_back(result);
+    if (result == PP_OK) {
+      buffers.push_back(buffer);
+      data.emplace_back(static_cast<uint8_t*>(buffer.buffer),
+                        static_cast<uint8_t*>(buffer.buffer) + buffer.size);
+    }
+  }
+  void OnProfiles(int32_t result, const std::vector<PP_VideoProfileDescription>& list) {
+    results.push_back(result);
+    profiles = list;
+  }
+
+  // Runs the main loop until |count| completions arrived in all.
+  bool WaitFor(size_t count) {
+    return platform::RunMainLoopUntil([&] { return results.size() >= count; }, 10000);
+  }
+
+  std::vector<int32_t> results;
+  std::vector<VideoFrame> frames;
+  std::vector<PP_BitstreamBuffer> buffers;
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<PP_VideoProfileDescription> profiles;
+
+ private:
+  CompletionCallbackFactory<Client, ThreadSafeThreadTraits> factory_;
+};
+
+class VideoEncoderTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_TRUE(platform::BecomeMainThread()); }
+  void SetUp() override { platform::ResetVideoEncoderHooks(); }
+
+  // Initialises |encoder| for VP8 at |size| and waits for it.
+  void Start(VideoEncoder* encoder, Client* client, const Size& size) {
+    size_t before = client->results.size();
+    ASSERT_EQ(encoder->Initialize(PP_VIDEOFRAME_FORMAT_I420, size, PP_VIDEOPROFILE_VP8_ANY,
+                                  0, PP_HARDWAREACCELERATION_NONE, client->Done()),
+              PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client->WaitFor(before + 1));
+    ASSERT_EQ(client->results.back(), PP_OK);
+  }
+};
+
+TEST_F(VideoEncoderTest, EncodesFramesIntoDecodableVp8WithKeyframesOnRequest) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  EXPECT_EQ(encoder.GetFramesRequired(), PP_ERROR_FAILED);  // not started
+  Start(&encoder, &client, Size(64, 48));
+  EXPECT_GT(encoder.GetFramesRequired(), 0);
+  Size coded;
+  ASSERT_EQ(encoder.GetFrameCodedSize(&coded), PP_OK);
+  EXPECT_EQ(coded, Size(64, 48));
+
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_VP8);
+  AVCodecContext* decoder = avcodec_alloc_context3(codec);
+  ASSERT_EQ(avcodec_open2(decoder, codec, nullptr), 0);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* picture = av_frame_alloc();
+  int decoded = 0;
+  for (int i = 0; i < 4; ++i) {
+    client.results.clear();
+    // Completions come later, on this thread's loop, never inside the call.
+    ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+    EXPECT_TRUE(client.results.empty());
+    ASSERT_TRUE(client.WaitFor(1));
+    ASSERT_EQ(client.results[0], PP_OK);
+    VideoFrame frame = client.frames.back();
+    ASSERT_GE(frame.GetDataBufferSize(), 64u * 48u * 3 / 2);
+    memset(frame.GetDataBuffer(), 40 * i, frame.GetDataBufferSize());
+    ASSERT_EQ(encoder.Encode(frame, i == 2, client.Done()), PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client.WaitFor(2));
+    ASSERT_EQ(client.results[1], PP_OK);
+    ASSERT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client.WaitFor(3));
+    ASSERT_EQ(client.results[2], PP_OK);
+    EXPECT_EQ(PP_ToBool(client.buffers.back().key_frame), i == 0 || i == 2) << i;
+
+    av_new_packet(packet, static_cast<int>(client.data.back().size()));
+    memcpy(packet->data, client.data.back().data(), client.data.back().size());
+    ASSERT_EQ(avcodec_send_packet(decoder, packet), 0);
+    av_packet_unref(packet);
+    while (avcodec_receive_frame(decoder, picture) == 0) {
+      EXPECT_EQ(picture->width, 64);
+      ++decoded;
+    }
+    encoder.RecycleBitstreamBuffer(client.buffers.back());
+  }
+  EXPECT_EQ(decoded, 4);
+  av_frame_free(&picture);
+  av_packet_free(&packet);
+  avcodec_free_context(&decoder);
+
+  platform::VideoEncoderRecord record = platform::GetVideoEncoderRecord();
+  EXPECT_EQ(record.frames_encoded, 4);
+  EXPECT_EQ(record.keyframes_requested, 1);
+  EXPECT_EQ(record.buffers_recycled, 4);
+  EXPECT_EQ(record.open_encoders, 1);
+  encoder.Close();
+  EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 0);
+}
+
+TEST_F(VideoEncoderTest, CloseAbortsPendingAndQueuedCompletions) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  Start(&encoder, &client, Size(32, 32));
+  client.results.clear();
+  // Nothing encoded yet: the buffer request waits.
+  ASSERT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_ERROR_INPROGRESS);
+  // Completed by the encoder but not yet run on the loop.
+  ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  encoder.Close();
+  ASSERT_TRUE(client.WaitFor(2));
+  EXPECT_EQ(client.results, (std::vector<int32_t>{PP_ERROR_ABORTED, PP_ERROR_ABORTED}));
+  EXPECT_TRUE(client.frames.back().is_null());
+  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_ERROR_FAILED);
+}
+
+TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  Start(&encoder, &client, Size(32, 32));
+  const int held = encoder.GetFramesRequired();
+  client.results.clear();
+  for (int i = 0; i < held; ++i) {
+    ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client.WaitFor(i + 1));
+  }
+  ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  platform::RunMainLoopUntilIdle();
+  EXPECT_EQ(client.results.size(), static_cast<size_t>(held));
+  // Handing one back serves the waiting request.
+  ASSERT_EQ(encoder.Encode(client.frames[0], false, client.Done()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(held + 2));
+  EXPECT_EQ(client.frames.size(), static_cast<size_t>(held + 1));
+  EXPECT_FALSE(client.frames.back().is_null());
+  // A frame the client does not hold (any more) is refused.
+  ASSERT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_ERROR_BADRESOURCE);
+  EXPECT_EQ(encoder.Encode(VideoFrame(), false, client.Done()), PP_ERROR_BADRESOURCE);
+  encoder.Close();
+}
+
+TEST_F(VideoEncoderTest, HooksChangeCodedSizeAndFailOneStep) {
+  platform::SetVideoEncoderCodedSize(PP_MakeSize(64, 64));
+  platform::FailVideoEncoderStep(platform::VideoEncoderStep::kEncode, PP_ERROR_FAILED, 2);
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  Start(&encoder, &client, Size(64, 48));
+  Size coded;
+  ASSERT_EQ(encoder.GetFrameCodedSize(&coded), PP_OK);
+  EXPECT_EQ(coded, Size(64, 64));
+  client.results.clear();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client.WaitFor(2 * i + 1));
+    Size frame_size;
+    ASSERT_TRUE(client.frames.back().GetSize(&frame_size));
+    EXPECT_EQ(frame_size, Size(64, 64));
+    ASSERT_EQ(encoder.Encode(client.frames.back(), false, client.Done()),
+              PP_OK_COMPLETIONPENDING);
+    ASSERT_TRUE(client.WaitFor(2 * i + 2));
+  }
+  // Only the second encode failed.
+  EXPECT_EQ(client.results[1], PP_OK);
+  EXPECT_EQ(client.results[3], PP_ERROR_FAILED);
+  EXPECT_EQ(client.results[5], PP_OK);
+  EXPECT_EQ(platform::GetVideoEncoderRecord().frames_encoded, 2);
+  encoder.Close();
+}
+
+}  // namespace
+}  // namespace pp

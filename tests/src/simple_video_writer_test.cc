@@ -1,0 +1,275 @@
+#include "simple_video_writer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "media_test_support.h"
+#include "video_encoder_rule.h"
+
+namespace kelmora {
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+using testing_support::DecodeFile;
+using testing_support::EndsWith;
+using testing_support::FileInfo;
+using testing_support::MakeAudioFrame;
+using testing_support::MakeVideoFrame;
+using testing_support::StreamInfo;
+using testing_support::TempPath;
+using testing_support::WriteSynthetic;
+using testing_support::Written;
+
+TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
+  // Browser encoders not registered: the rule sends the default to libvpx.
+  ASSERT_FALSE(ArePPEncodersRegistered());
+  std::string path = TempPath("default.webm");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(320, 240);
+  writer.SetAudioSampleRate(48000);
+  EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(writer.AudioPosition(), 0);
+  EXPECT_EQ(writer.VideoPosition(), 0);
+
+  CaptureStdout();
+  ASSERT_EQ(writer.Init(), 0);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("CPU count: "), std::string::npos);
+  EXPECT_NE(out.find("simpleVideoWriter: using default codec libvpx for 320x240\n"),
+            std::string::npos);
+
+  CaptureStderr();
+  ASSERT_EQ(writer.Open(), 0);
+  std::string err = GetCapturedStderr();
+  int threads = SimpleVideoWriter::ThreadCount(sysconf(_SC_NPROCESSORS_ONLN), 0.5f);
+  EXPECT_NE(err.find("using " + std::to_string(threads) + " threads\n"),
+            std::string::npos);
+  EXPECT_EQ(err.find("could not set"), std::string::npos) << err;
+  EXPECT_EQ(writer.audio_frame_size(), 960);  // Opus, 20 ms at 48 kHz
+
+  Written written = WriteSynthetic(&writer, 2, 30);
+  EXPECT_GE(writer.VideoPosition(), 1900);
+  EXPECT_GE(writer.AudioPosition(), 1900);
+  ASSERT_EQ(writer.Close(), 0);
+
+  FileInfo info = DecodeFile(path);
+  ASSERT_TRUE(info.opened);
+  EXPECT_EQ(info.format_name, "matroska,webm");
+  ASSERT_EQ(info.streams.size(), 2u);
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ(video->codec_id, AV_CODEC_ID_VP8);
+  EXPECT_EQ(video->width, 320);
+  EXPECT_EQ(video->height, 240);
+  EXPECT_EQ(video->decoded_frames, written.video_frames);
+  EXPECT_EQ(video->decode_errors, 0);
+  EXPECT_EQ(audio->codec_id, AV_CODEC_ID_OPUS);
+  EXPECT_EQ(audio->sample_rate, 48000);
+  EXPECT_EQ(audio->channels, 2);
+  EXPECT_EQ(audio->decode_errors, 0);
+  // The decoder drops the encoder's pre-skip; the rest must all be there.
+  EXPECT_NEAR(audio->decoded_samples, written.audio_samples, 960);
+  EXPECT_NEAR(info.duration_ms, 2000, 60);
+}
+
+TEST(SimpleVideoWriterTest, Mp4WithH264AndAac) {
+  std::string path = TempPath("edit.mp4");
+  SimpleVideoWriter writer(path);
+  writer.format_name_ = "mp4";
+  ASSERT_TRUE(writer.SetVideoCodec("libx264"));
+  ASSERT_TRUE(writer.SetAudioCodec("aac"));
+  EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_FLTP);
+  writer.SetVideoSize(640, 360);
+  writer.SetAudioSampleRate(44100);
+
+  CaptureStdout();
+  ASSERT_EQ(writer.Init(), 0);
+  // An explicit encoder is not a default: no default-codec line.
+  EXPECT_EQ(GetCapturedStdout().find("using default codec"), std::string::npos);
+  CaptureStderr();
+  ASSERT_EQ(writer.Open(), 0);
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(err.find("could not set"), std::string::npos) << err;
+  EXPECT_EQ(writer.audio_frame_size(), 1024);
+  EXPECT_EQ(writer.audio_time_base().den, 44100);
+
+  Written written = WriteSynthetic(&writer, 2, 25);
+  ASSERT_EQ(writer.Close(), 0);
+
+  FileInfo info = DecodeFile(path);
+  ASSERT_TRUE(info.opened);
+  EXPECT_NE(info.format_name.find("mp4"), std::string::npos);
+  ASSERT_EQ(info.streams.size(), 2u);
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ(video->codec_id, AV_CODEC_ID_H264);
+  EXPECT_EQ(video->width, 640);
+  EXPECT_EQ(video->height, 360);
+  EXPECT_EQ(video->decoded_frames, written.video_frames);
+  EXPECT_EQ(video->decode_errors, 0);
+  EXPECT_EQ(audio->codec_id, AV_CODEC_ID_AAC);
+  EXPECT_EQ(audio->sample_rate, 44100);
+  EXPECT_EQ(audio->channels, 2);
+  EXPECT_NEAR(audio->decoded_samples, written.audio_samples, 2048);
+  EXPECT_NEAR(info.duration_ms, 2000, 80);
+}
+
+TEST(SimpleVideoWriterTest, VideoOnlyWhenSampleRateIsZero) {
+  std::string path = TempPath("video_only.webm");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(160, 120);
+  writer.SetAudioSampleRate(0);
+  EXPECT_FALSE(writer.IsAudioEnabled());
+  ASSERT_EQ(writer.Init(), 0);
+  ASSERT_EQ(writer.Open(), 0);
+  Written written = WriteSynthetic(&writer, 1, 10);
+  EXPECT_EQ(writer.AudioPosition(), 0);
+  EXPECT_EQ(writer.VideoPosition(), 900);
+  ASSERT_EQ(writer.Close(), 0);
+
+  FileInfo info = DecodeFile(path);
+  ASSERT_EQ(info.streams.size(), 1u);
+  EXPECT_EQ(info.streams[0].type, AVMEDIA_TYPE_VIDEO);
+  EXPECT_EQ(info.streams[0].decoded_frames, written.video_frames);
+}
+
+TEST(SimpleVideoWriterTest, SecondInitDoesNothing) {
+  SimpleVideoWriter writer(TempPath("twice.webm"));
+  writer.SetVideoSize(160, 120);
+  CaptureStdout();
+  ASSERT_EQ(writer.Init(), 0);
+  std::string first = GetCapturedStdout();
+  EXPECT_NE(first.find("CPU flags: "), std::string::npos);
+  CaptureStdout();
+  CaptureStderr();
+  EXPECT_EQ(writer.Init(), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST(SimpleVideoWriterTest, ContainerWithoutAudioCodecStillWritesVideo) {
+  // IVF carries no audio: Init refuses once, the next Init lets Open go on.
+  std::string path = TempPath("no_audio.ivf");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(176, 144);
+  CaptureStderr();
+  EXPECT_EQ(writer.Init(), -1);
+  EXPECT_EQ(GetCapturedStderr(),
+            "could not find audio codec for output format\n");
+  EXPECT_EQ(writer.Init(), 0);
+  ASSERT_EQ(writer.Open(), 0);
+  Written written = WriteSynthetic(&writer, 1, 15);
+  ASSERT_EQ(writer.Close(), 0);
+
+  FileInfo info = DecodeFile(path);
+  ASSERT_EQ(info.streams.size(), 1u);
+  EXPECT_EQ(info.streams[0].codec_id, AV_CODEC_ID_VP8);
+  EXPECT_EQ(info.streams[0].decoded_frames, written.video_frames);
+}
+
+TEST(SimpleVideoWriterTest, UnknownContainerOrEncoderFailsInit) {
+  SimpleVideoWriter writer(TempPath("whatever.nosuchext"));
+  writer.SetVideoSize(160, 120);
+  CaptureStderr();
+  EXPECT_EQ(writer.Init(), -1);
+  EXPECT_TRUE(EndsWith(GetCapturedStderr(), "could not create av_format_context\n"));
+
+  SimpleVideoWriter named(TempPath("named.webm"));
+  named.format_name_ = "nosuchformat";
+  named.SetVideoSize(160, 120);
+  CaptureStderr();
+  EXPECT_EQ(named.Init(), -1);
+  EXPECT_TRUE(EndsWith(GetCapturedStderr(), "could not create av_format_context\n"));
+  // Without an output context there is nothing to open.
+  CaptureStderr();
+  EXPECT_LT(named.Open(), 0);
+  GetCapturedStderr();
+}
+
+TEST(SimpleVideoWriterTest, EncoderChoiceByName) {
+  SimpleVideoWriter writer(TempPath("choice.webm"));
+  EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_S16);
+  EXPECT_EQ(writer.SupportedSampleRates(),
+            (std::vector<int>{48000, 24000, 16000, 12000, 8000}));
+  EXPECT_FALSE(writer.SetAudioCodec("no_such_encoder"));
+  EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_S16);
+  EXPECT_TRUE(writer.SetAudioCodec("aac"));
+  EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_FLTP);
+  EXPECT_FALSE(writer.SupportedSampleRates().empty());
+  EXPECT_FALSE(writer.SetVideoCodec("no_such_encoder"));
+  // A decoder-only name is no encoder.
+  EXPECT_FALSE(writer.SetVideoCodec("vp8"));
+  EXPECT_EQ(writer.channel_layout(), static_cast<int64_t>(AV_CH_LAYOUT_STEREO));
+  EXPECT_EQ(writer.channels(), 2);
+  EXPECT_EQ(writer.pixel_format(), AV_PIX_FMT_YUV420P);
+  EXPECT_EQ(writer.video_time_base().den, 1000);
+}
+
+TEST(SimpleVideoWriterTest, RefusesAudioFramesOfAnotherRateOrFormat) {
+  std::string path = TempPath("refuse.webm");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(160, 120);
+  writer.SetAudioSampleRate(48000);
+  ASSERT_EQ(writer.Init(), 0);
+  ASSERT_EQ(writer.Open(), 0);
+
+  auto wrong_rate = MakeAudioFrame(AV_SAMPLE_FMT_S16, 44100, 960, 0);
+  CaptureStderr();
+  EXPECT_EQ(writer.WriteAudioFrame(wrong_rate.get()), -1);
+  EXPECT_EQ(GetCapturedStderr(), "invalid sampling rate 44100, expected 48000\n");
+
+  auto wrong_format = MakeAudioFrame(AV_SAMPLE_FMT_FLTP, 48000, 960, 0);
+  CaptureStderr();
+  EXPECT_EQ(writer.WriteAudioFrame(wrong_format.get()), -1);
+  EXPECT_EQ(GetCapturedStderr(), "invalid sampling format\n");
+  EXPECT_EQ(writer.AudioPosition(), 0);
+
+  // The refused frames left the writer whole.
+  Written written = WriteSynthetic(&writer, 1, 10);
+  ASSERT_EQ(writer.Close(), 0);
+  FileInfo info = DecodeFile(path);
+  const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(audio);
+  EXPECT_NEAR(audio->decoded_samples, written.audio_samples, 960);
+}
+
+TEST(SimpleVideoWriterTest, OpenFailsForUnwritablePath) {
+  std::string path = "/nonexistent_dir_kelmora/out.webm";
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(160, 120);
+  writer.SetAudioSampleRate(48000);
+  ASSERT_EQ(writer.Init(), 0);
+  CaptureStderr();
+  int result = writer.Open();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(result, AVERROR(ENOENT));
+  EXPECT_NE(err.find("Could not open '" + path + "': No such file or directory\n"),
+            std::string::npos)
+      << err;
+}
+
+TEST(SimpleVideoWriterTest, OpenRefusesEmptySize) {
+  SimpleVideoWriter writer(TempPath("empty.webm"));
+  CaptureStderr();
+  EXPECT_EQ(writer.Open(), -1);
+  EXPECT_EQ(GetCapturedStderr(), "OpenVideo: invalid video size\n");
+}
+
+TEST(SimpleVideoWriterTest, ThreadCountFromProcessors) {
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(4, 0.5f), 2);
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(3, 0.5f), 2);
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(1, 0.5f), 1);
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(8, 0.5f), 4);
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(6, 0.3f), 2);
+  EXPECT_EQ(SimpleVideoWriter::ThreadCount(4, 1.0f), 4);
+}
+
+}  // namespace
+}  // namespace kelmora

@@ -1,0 +1,73 @@
+#include "video_encoder_rule.h"
+
+#include <gtest/gtest.h>
+
+namespace kelmora {
+namespace {
+
+class VideoEncoderRuleTest : public ::testing::Test {
+ protected:
+  // The record only names the instance; no call reaches it here.
+  pp::Instance* instance() { return reinterpret_cast<pp::Instance*>(&token_); }
+  void TearDown() override {
+    UnregisterPPEncoders(instance());
+    SetChromeVersion(0);
+  }
+  int token_ = 0;
+};
+
+TEST_F(VideoEncoderRuleTest, NeverWithoutRegisteredEncoders) {
+  ASSERT_FALSE(ArePPEncodersRegistered());
+  for (int version : {0, 45, 46, 47, 48, 60}) {
+    SetChromeVersion(version);
+    EXPECT_FALSE(CanUseBrowserEncoder(640, 480)) << version;
+    EXPECT_FALSE(CanUseBrowserEncoder(1, 1)) << version;
+  }
+}
+
+TEST_F(VideoEncoderRuleTest, SizeLimitsFollowTheBrowserVersion) {
+  RegisterPPEncoders(instance());
+  ASSERT_TRUE(ArePPEncodersRegistered());
+
+  // No version known, or 45 and before: never.
+  EXPECT_FALSE(CanUseBrowserEncoder(640, 480));
+  SetChromeVersion(45);
+  EXPECT_FALSE(CanUseBrowserEncoder(640, 480));
+
+  SetChromeVersion(46);
+  EXPECT_TRUE(CanUseBrowserEncoder(1920, 1088));
+  EXPECT_TRUE(CanUseBrowserEncoder(640, 480));
+  SetChromeVersion(47);
+  EXPECT_FALSE(CanUseBrowserEncoder(1920, 1089));
+  EXPECT_FALSE(CanUseBrowserEncoder(1921, 1080));
+  EXPECT_FALSE(CanUseBrowserEncoder(2560, 1440));
+
+  SetChromeVersion(48);
+  EXPECT_TRUE(CanUseBrowserEncoder(4096, 2176));
+  EXPECT_TRUE(CanUseBrowserEncoder(2560, 1440));
+  EXPECT_FALSE(CanUseBrowserEncoder(4096, 2177));
+  EXPECT_FALSE(CanUseBrowserEncoder(4097, 2176));
+
+  // A later, lower version narrows again; a higher one lifts the limit.
+  SetChromeVersion(46);
+  EXPECT_FALSE(CanUseBrowserEncoder(2560, 1440));
+  SetChromeVersion(60);
+  EXPECT_TRUE(CanUseBrowserEncoder(2560, 1440));
+}
+
+TEST_F(VideoEncoderRuleTest, RecordFollowsTheLastInstance) {
+  int other_token = 0;
+  pp::Instance* other = reinterpret_cast<pp::Instance*>(&other_token);
+  RegisterPPEncoders(instance());
+  RegisterPPEncoders(other);
+  // Destroying an instance that is not the recorded one changes nothing.
+  UnregisterPPEncoders(instance());
+  EXPECT_TRUE(ArePPEncodersRegistered());
+  UnregisterPPEncoders(other);
+  EXPECT_FALSE(ArePPEncodersRegistered());
+  SetChromeVersion(48);
+  EXPECT_FALSE(CanUseBrowserEncoder(640, 480));
+}
+
+}  // namespace
+}  // namespace kelmora

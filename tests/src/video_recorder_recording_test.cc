@@ -1,0 +1,638 @@
+// Recordings made through a real VideoRecorder from synthetic I420 pictures
+// and 16-bit samples, decoded back with libavformat and libavcodec.
+
+#include "video_recorder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <Magick++.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "media_test_support.h"
+#include "utils.h"
+
+namespace kelmora {
+namespace {
+
+constexpr int kFps = 30;
+constexpr int kSampleRate = 48000;
+constexpr double kPi = 3.14159265358979323846;
+
+// ---------------------------------------------------------------------------
+// Synthetic input.
+
+struct Yuv {
+  uint8_t y, u, v;
+};
+// BT.601 limited range.
+constexpr Yuv kGrey{128, 128, 128};
+constexpr Yuv kRed{81, 90, 240};
+constexpr Yuv kBlue{41, 240, 110};
+constexpr Yuv kGreen{145, 54, 34};
+
+// A packed I420 picture.
+struct Picture {
+  Picture(int w, int h, Yuv fill) : width(w), height(h) {
+    int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    data.resize(static_cast<size_t>(w) * h + 2 * cw * ch);
+    Fill(0, 0, w, h, fill);
+  }
+  void Fill(int left, int top, int w, int h, Yuv c) {
+    int cw = (width + 1) / 2, ch = (height + 1) / 2;
+    uint8_t* u = data.data() + width * height;
+    uint8_t* v = u + cw * ch;
+    for (int y = top; y < top + h; ++y)
+      for (int x = left; x < left + w; ++x) data[y * width + x] = c.y;
+    for (int y = top / 2; y < (top + h + 1) / 2; ++y)
+      for (int x = left / 2; x < (left + w + 1) / 2; ++x) {
+        u[y * cw + x] = c.u;
+        v[y * cw + x] = c.v;
+      }
+  }
+  int width, height;
+  std::vector<uint8_t> data;
+};
+
+// A sine tone cut into whole audio frames, interleaved stereo.
+class Tone {
+ public:
+  Tone(double frequency, double amplitude)
+      : frequency_(frequency), amplitude_(amplitude) {}
+  std::vector<int16_t> Next(int samples, int channels) {
+    std::vector<int16_t> out(static_cast<size_t>(samples) * channels);
+    for (int i = 0; i < samples; ++i, ++n_) {
+      double s = amplitude_ * sin(2 * kPi * frequency_ * n_ / kSampleRate);
+      for (int c = 0; c < channels; ++c)
+        out[i * channels + c] = static_cast<int16_t>(lrint(s * 32767));
+    }
+    return out;
+  }
+  int64_t written() const { return n_; }
+
+ private:
+  double frequency_, amplitude_;
+  int64_t n_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Decoding what was written.
+
+struct DecodedFrame {
+  int64_t pts_ms;
+  std::vector<uint8_t> y, u, v;  // tightly packed planes
+};
+
+struct Decoded {
+  bool opened = false;
+  int video_streams = 0;
+  int audio_streams = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<DecodedFrame> frames;
+  int sample_rate = 0;
+  std::vector<float> audio;  // first channel
+
+  double VideoSeconds() const {
+    if (frames.size() < 2) return 0;
+    return (frames.back().pts_ms - frames.front().pts_ms) / 1000.0 +
+           1.0 / kFps;
+  }
+  double AudioSeconds() const {
+    return sample_rate ? static_cast<double>(audio.size()) / sample_rate : 0;
+  }
+  // Mean of a plane over a box, in plane coordinates.
+  double Mean(const DecodedFrame& f, int plane, int left, int top, int w,
+              int h) const {
+    const std::vector<uint8_t>& p = plane == 0 ? f.y : plane == 1 ? f.u : f.v;
+    int pw = plane == 0 ? width : (width + 1) / 2;
+    double sum = 0;
+    for (int y = top; y < top + h; ++y)
+      for (int x = left; x < left + w; ++x) sum += p[y * pw + x];
+    return sum / (w * h);
+  }
+  // Whether a luma box (and its chroma) shows the colour, within `tolerance`.
+  bool Shows(const DecodedFrame& f, int left, int top, int w, int h, Yuv c,
+             double tolerance = 12) const {
+    return fabs(Mean(f, 0, left, top, w, h) - c.y) < tolerance &&
+           fabs(Mean(f, 1, left / 2, top / 2, w / 2, h / 2) - c.u) < tolerance &&
+           fabs(Mean(f, 2, left / 2, top / 2, w / 2, h / 2) - c.v) < tolerance;
+  }
+  // Amplitude of one frequency over a stretch of the first channel.
+  double Level(double frequency, double from_s, double seconds) const {
+    size_t begin = static_cast<size_t>(from_s * sample_rate);
+    size_t n = static_cast<size_t>(seconds * sample_rate);
+    double re = 0, im = 0;
+    for (size_t i = 0; i < n && begin + i < audio.size(); ++i) {
+      double phase = 2 * kPi * frequency * i / sample_rate;
+      re += audio[begin + i] * cos(phase);
+      im += audio[begin + i] * sin(phase);
+    }
+    return 2 * sqrt(re * re + im * im) / n;
+  }
+};
+
+void TakeVideo(const AVFrame* frame, AVRational time_base, Decoded* out) {
+  EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
+  DecodedFrame f;
+  f.pts_ms = av_rescale_q(frame->best_effort_timestamp, time_base, {1, 1000});
+  for (int plane = 0; plane < 3; ++plane) {
+    int w = plane ? (frame->width + 1) / 2 : frame->width;
+    int h = plane ? (frame->height + 1) / 2 : frame->height;
+    std::vector<uint8_t>& dst = plane == 0 ? f.y : plane == 1 ? f.u : f.v;
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* row = frame->data[plane] + y * frame->linesize[plane];
+      dst.insert(dst.end(), row, row + w);
+    }
+  }
+  out->frames.push_back(std::move(f));
+}
+
+void TakeAudio(const AVFrame* frame, Decoded* out) {
+  const int channels = frame->ch_layout.nb_channels;
+  for (int i = 0; i < frame->nb_samples; ++i) {
+    float s = 0;
+    switch (frame->format) {
+      case AV_SAMPLE_FMT_FLTP:
+        s = reinterpret_cast<const float*>(frame->data[0])[i];
+        break;
+      case AV_SAMPLE_FMT_FLT:
+        s = reinterpret_cast<const float*>(frame->data[0])[i * channels];
+        break;
+      case AV_SAMPLE_FMT_S16P:
+        s = reinterpret_cast<const int16_t*>(frame->data[0])[i] / 32768.0f;
+        break;
+      case AV_SAMPLE_FMT_S16:
+        s = reinterpret_cast<const int16_t*>(frame->data[0])[i * channels] /
+            32768.0f;
+        break;
+      default:
+        ADD_FAILURE() << "unexpected sample format " << frame->format;
+        return;
+    }
+    out->audio.push_back(s);
+  }
+}
+
+Decoded Decode(const std::string& path) {
+  Decoded out;
+  testing_support::FileInfo info = testing_support::DecodeFile(
+      path, [&out](const testing_support::StreamInfo& s, const AVFrame* frame) {
+        if (s.type == AVMEDIA_TYPE_VIDEO) {
+          TakeVideo(frame, s.time_base, &out);
+        } else if (s.type == AVMEDIA_TYPE_AUDIO) {
+          TakeAudio(frame, &out);
+        }
+      });
+  out.opened = info.opened;
+  for (const testing_support::StreamInfo& s : info.streams) {
+    if (s.type == AVMEDIA_TYPE_VIDEO) {
+      ++out.video_streams;
+      out.width = s.width;
+      out.height = s.height;
+    } else if (s.type == AVMEDIA_TYPE_AUDIO) {
+      ++out.audio_streams;
+      out.sample_rate = s.sample_rate;
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Driving a recorder.
+
+// Feeds `frames` pictures at 30 per second, the camera picture with each
+// one, and the audio that the tones have up to each picture's time.
+// Returns false at the first refusal.
+bool Feed(VideoRecorder& recorder, int frames, Picture& main, Picture* cam,
+          Tone* tone1, Tone* tone2) {
+  for (int i = 0; i < frames; ++i) {
+    int64_t pts = i * 1000 / kFps;
+    if (cam && recorder.AddCamFrame(cam->data.data(), pts) != 0) return false;
+    if (recorder.AddFrame(main.data.data(), pts) != 0) return false;
+    const int64_t due = (pts + 1000 / kFps) * kSampleRate / 1000;
+    if (tone1) {
+      int size = recorder.audio_frame_size();
+      while (tone1->written() + size <= due) {
+        std::vector<int16_t> s = tone1->Next(size, recorder.channels_);
+        if (recorder.AddAudio(s.data(), size) != 0) return false;
+      }
+    }
+    if (tone2) {
+      int size = recorder.audio2_frame_size();
+      while (tone2->written() + size <= due) {
+        std::vector<int16_t> s = tone2->Next(size, recorder.channels2_);
+        if (recorder.AddAudio2(s.data(), size) != 0) return false;
+      }
+    }
+    if (recorder.FilterAvailable() < 0) return false;
+  }
+  return true;
+}
+
+// The four corners of a cropped 160 x 120 output, all of one colour.
+void ExpectCornersShow(const Decoded& d, Yuv colour) {
+  ASSERT_EQ(d.width, 160);
+  ASSERT_EQ(d.height, 120);
+  ASSERT_FALSE(d.frames.empty());
+  const DecodedFrame& f = d.frames[d.frames.size() / 2];
+  EXPECT_TRUE(d.Shows(f, 2, 2, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 142, 2, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 2, 102, 16, 16, colour));
+  EXPECT_TRUE(d.Shows(f, 142, 102, 16, 16, colour));
+}
+
+struct Inputs {
+  int frames = 30;
+  Picture* cam = nullptr;
+  Tone* tone1 = nullptr;
+  Tone* tone2 = nullptr;
+};
+
+class RecordingTest : public testing::Test {
+ protected:
+  void SetUp() override { InitializeMagickOnce(); }
+
+  std::string Path(const std::string& name) {
+    return testing_support::TempPath("recorder_" + name);
+  }
+
+  // A recorder for a main track of the given size writing into a fresh file.
+  std::unique_ptr<VideoRecorder> NewRecorder(int width, int height,
+                                             const std::string& name) {
+    std::unique_ptr<VideoRecorder> recorder(new VideoRecorder());
+    recorder->main_size_ = Size{width, height};
+    recorder->filename_ = Path(name);
+    return recorder;
+  }
+
+  // Init, feed, Close; then the decoded file. Standard error of the whole
+  // run goes to `errors_`.
+  Decoded Record(VideoRecorder& recorder, Picture& main, const Inputs& in) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    bool init = recorder.Init();
+    bool fed = init && Feed(recorder, in.frames, main, in.cam, in.tone1, in.tone2);
+    int closed = init ? recorder.Close() : -1;
+    testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(init) << errors_;
+    EXPECT_TRUE(fed) << errors_;
+    EXPECT_EQ(closed, 0) << errors_;
+    EXPECT_EQ(errors_.find("filtering not done on close"), std::string::npos)
+        << errors_;
+    Decoded decoded = Decode(recorder.filename_);
+    EXPECT_TRUE(decoded.opened);
+    return decoded;
+  }
+
+  // A solid, opaque logo image file.
+  std::string MakeLogo(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
+    std::vector<uint8_t> rgba;
+    for (int i = 0; i < width * height; ++i) {
+      rgba.insert(rgba.end(), {r, g, b, 255});
+    }
+    Magick::Image image(width, height, "RGBA", Magick::CharPixel, rgba.data());
+    std::string path = Path("logo_" + std::to_string(width) + ".png");
+    image.write(path);
+    return path;
+  }
+
+  std::string errors_;
+};
+
+TEST_F(RecordingTest, VideoOnlyHasNoAudioStream) {
+  auto recorder = NewRecorder(320, 240, "plain.webm");
+  Picture main(320, 240, kGrey);
+  Decoded d = Record(*recorder, main, Inputs{});
+  EXPECT_EQ(d.video_streams, 1);
+  EXPECT_EQ(d.audio_streams, 0);
+  EXPECT_EQ(d.width, 320);
+  EXPECT_EQ(d.height, 240);
+  ASSERT_GE(d.frames.size(), 29u);
+  EXPECT_LE(d.frames.size(), 30u);
+  EXPECT_TRUE(d.Shows(d.frames[15], 0, 0, 320, 240, kGrey));
+}
+
+TEST_F(RecordingTest, CropKeepsTheChosenRectangle) {
+  auto recorder = NewRecorder(320, 240, "crop.webm");
+  recorder->crop_ = Rect{40, 80, 160, 120};
+  Picture main(320, 240, kGrey);
+  main.Fill(80, 40, 160, 120, kRed);
+  // Every corner of the output lies inside the red rectangle.
+  ExpectCornersShow(Record(*recorder, main, Inputs{}), kRed);
+}
+
+TEST_F(RecordingTest, CropGivenForTheOriginalSizeIsScaledFirst) {
+  // The page chose the crop on a 320 x 240 preview; the track delivers
+  // 640 x 480.
+  auto recorder = NewRecorder(640, 480, "crop_scaled.webm");
+  recorder->crop_ = Rect{40, 80, 160, 120};
+  recorder->original_main_size_ = Size{320, 240};
+  Picture main(640, 480, kGrey);
+  main.Fill(160, 80, 320, 240, kRed);
+  ExpectCornersShow(Record(*recorder, main, Inputs{}), kRed);
+}
+
+TEST_F(RecordingTest, OddMainSizeLosesItsLastColumnAndRow) {
+  auto recorder = NewRecorder(321, 241, "odd.webm");
+  Picture main(321, 241, kGrey);
+  main.Fill(0, 0, 32, 32, kBlue);
+  Decoded d = Record(*recorder, main, Inputs{});
+  ASSERT_EQ(d.width, 320);
+  ASSERT_EQ(d.height, 240);
+  ASSERT_FALSE(d.frames.empty());
+  const DecodedFrame& f = d.frames[d.frames.size() / 2];
+  EXPECT_TRUE(d.Shows(f, 4, 4, 24, 24, kBlue));
+  EXPECT_TRUE(d.Shows(f, 280, 200, 32, 32, kGrey));
+}
+
+TEST_F(RecordingTest, CameraSitsInTheChosenCorner) {
+  struct Corner {
+    const char* name;
+    int left, top;           // where the 80 x 60 camera picture must be
+    int free_left, free_top;  // the opposite corner, main picture only
+  } corners[] = {
+      {"bottomRight", 240, 180, 0, 0},
+      {"bottomLeft", 0, 180, 240, 0},
+      {"topLeft", 0, 0, 240, 180},
+      {"topRight", 240, 0, 0, 180},
+  };
+  for (const Corner& c : corners) {
+    SCOPED_TRACE(c.name);
+    auto recorder = NewRecorder(320, 240, std::string("cam_") + c.name + ".webm");
+    recorder->cam_enabled_ = true;
+    recorder->cam_size_ = Size{80, 60};
+    recorder->cam_position_ = VideoRecorder::CamPositionFromString(c.name);
+    Picture main(320, 240, kGrey);
+    Picture cam(80, 60, kRed);
+    Inputs in;
+    in.frames = 15;
+    in.cam = &cam;
+    Decoded d = Record(*recorder, main, in);
+    ASSERT_EQ(d.width, 320);
+    ASSERT_FALSE(d.frames.empty());
+    const DecodedFrame& f = d.frames[d.frames.size() / 2];
+    EXPECT_TRUE(d.Shows(f, c.left + 16, c.top + 14, 48, 32, kRed));
+    EXPECT_TRUE(d.Shows(f, c.free_left + 16, c.free_top + 14, 48, 32, kGrey));
+  }
+}
+
+TEST_F(RecordingTest, CameraThatStartsLateLosesNoMainPicture) {
+  auto recorder = NewRecorder(320, 240, "cam_late.webm");
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  Picture main(320, 240, kGrey);
+  Picture cam(80, 60, kRed);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(recorder->Init());
+  for (int i = 0; i < 30; ++i) {
+    int64_t pts = i * 1000 / kFps;
+    if (i >= 10) {
+      ASSERT_EQ(recorder->AddCamFrame(cam.data.data(), pts), 0);
+    }
+    ASSERT_EQ(recorder->AddFrame(main.data.data(), pts), 0);
+    ASSERT_GE(recorder->FilterAvailable(), 0);
+  }
+  EXPECT_EQ(recorder->Close(), 0);
+  testing::internal::GetCapturedStdout();
+  Decoded d = Decode(recorder->filename_);
+  ASSERT_GE(d.frames.size(), 29u);
+  EXPECT_TRUE(d.Shows(d.frames[5], 256, 194, 48, 32, kGrey));
+  EXPECT_TRUE(d.Shows(d.frames[20], 256, 194, 48, 32, kRed));
+}
+
+TEST_F(RecordingTest, BrandingPictureInTheTopRightCorner) {
+  auto recorder = NewRecorder(320, 240, "brand.webm");
+  // Box 64 x 48: the 100 x 50 logo becomes 64 x 32.
+  recorder->branding_filename_ = MakeLogo(100, 50, 0, 255, 0);
+  Picture main(320, 240, kGrey);
+  Decoded d = Record(*recorder, main, Inputs{});
+  ASSERT_EQ(d.width, 320);
+  ASSERT_GE(d.frames.size(), 29u);
+  for (size_t i : {size_t{0}, d.frames.size() / 2, d.frames.size() - 1}) {
+    SCOPED_TRACE(i);
+    const DecodedFrame& f = d.frames[i];
+    EXPECT_TRUE(d.Shows(f, 264, 4, 52, 24, kGreen));
+    EXPECT_TRUE(d.Shows(f, 264, 40, 52, 24, kGrey));  // below the logo
+    EXPECT_TRUE(d.Shows(f, 4, 4, 52, 24, kGrey));
+  }
+  EXPECT_EQ(errors_.find("failed"), std::string::npos) << errors_;
+}
+
+TEST_F(RecordingTest, StartDelayCutsBothStreams) {
+  auto recorder = NewRecorder(320, 240, "delay.webm");
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = kSampleRate;
+  recorder->start_delay_ = 1000;
+  Picture main(320, 240, kGrey);
+  Tone tone(1000, 0.25);
+  Inputs in;
+  in.frames = 90;  // 3 s
+  in.tone1 = &tone;
+  Decoded d = Record(*recorder, main, in);
+  ASSERT_EQ(d.audio_streams, 1);
+  EXPECT_NEAR(d.frames.size(), 60u, 1);
+  EXPECT_NEAR(d.VideoSeconds(), 2.0, 0.05);
+  EXPECT_NEAR(d.AudioSeconds(), 2.0, 0.1);
+  EXPECT_LT(d.frames.front().pts_ms, 40);  // timestamps start again at 0
+}
+
+TEST_F(RecordingTest, OneAudioTrackKeepsItsLevelAndLength) {
+  // A mono track is spread over both output channels at -3 dB.
+  for (int channels : {2, 1}) {
+    SCOPED_TRACE(channels);
+    auto recorder =
+        NewRecorder(320, 240, "audio1_" + std::to_string(channels) + ".webm");
+    recorder->audio_enabled_ = true;
+    recorder->sample_rate_ = kSampleRate;
+    recorder->channels_ = channels;
+    Picture main(320, 240, kGrey);
+    Tone tone(1000, 0.25);
+    Inputs in;
+    in.frames = 60;
+    in.tone1 = &tone;
+    Decoded d = Record(*recorder, main, in);
+    ASSERT_EQ(d.audio_streams, 1);
+    EXPECT_EQ(d.video_streams, 1);
+    double expected = channels == 2 ? 0.25 : 0.25 * M_SQRT1_2;
+    EXPECT_NEAR(d.Level(1000, 0.5, 1.0), expected, 0.025);
+    EXPECT_NEAR(d.AudioSeconds(), d.VideoSeconds(), 0.1);
+  }
+}
+
+TEST_F(RecordingTest, SecondTrackIsMixedWithItsGainAndEndsWithTheFile) {
+  for (float gain : {0.5f, 1.0f}) {
+    SCOPED_TRACE(gain);
+    auto recorder = NewRecorder(320, 240, "audio2_" + std::to_string(gain) + ".webm");
+    recorder->audio_enabled_ = true;
+    recorder->sample_rate_ = kSampleRate;
+    recorder->audio2_enabled_ = true;
+    recorder->sample_rate2_ = kSampleRate;
+    recorder->audio2_gain_ = gain;
+    Picture main(320, 240, kGrey);
+    Tone voice(1000, 0.4);
+    Tone mic(3000, 0.4);
+    Inputs in;
+    in.frames = 60;
+    in.tone1 = &voice;
+    in.tone2 = &mic;
+    Decoded d = Record(*recorder, main, in);
+    ASSERT_EQ(d.audio_streams, 1);
+    double first = d.Level(1000, 0.5, 1.0);
+    double second = d.Level(3000, 0.5, 1.0);
+    ASSERT_GT(first, 0.05);
+    EXPECT_NEAR(second / first, gain, 0.05);
+    // Ending the second input lets the mix end: no audio lost at the tail.
+    EXPECT_NEAR(d.AudioSeconds(), d.VideoSeconds(), 0.1);
+  }
+}
+
+TEST_F(RecordingTest, SecondTrackAloneWithItsGain) {
+  auto recorder = NewRecorder(320, 240, "audio2_only.webm");
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  recorder->audio2_gain_ = 0.5f;
+  Picture main(320, 240, kGrey);
+  Tone mic(1000, 0.4);
+  Inputs in;
+  in.frames = 60;
+  in.tone2 = &mic;
+  Decoded d = Record(*recorder, main, in);
+  ASSERT_EQ(d.audio_streams, 1);
+  EXPECT_NEAR(d.Level(1000, 0.5, 1.0), 0.2, 0.02);
+  EXPECT_NEAR(d.AudioSeconds(), d.VideoSeconds(), 0.1);
+}
+
+// ---------------------------------------------------------------------------
+// Refused set-ups: the recorder keeps what it made and frees it on deletion.
+
+class RefusedInitTest : public RecordingTest {
+ protected:
+  // Init must fail; the recorder then refuses to be fed and is deleted.
+  void ExpectRefused(std::unique_ptr<VideoRecorder> recorder) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(recorder->Init());
+    Picture main(recorder->main_size_.width, recorder->main_size_.height, kGrey);
+    EXPECT_LT(recorder->AddFrame(main.data.data(), 0), 0);
+    // Also when the set-up failed before the camera or second-audio input
+    // existed.
+    if (recorder->cam_enabled_) {
+      Picture cam(recorder->cam_size_.width, recorder->cam_size_.height, kRed);
+      EXPECT_LT(recorder->AddCamFrame(cam.data.data(), 0), 0);
+    }
+    std::vector<int16_t> silence(1024 * 2);
+    if (recorder->audio_enabled_) {
+      EXPECT_LT(recorder->AddAudio(silence.data(), 1024), 0);
+    }
+    if (recorder->audio2_enabled_) {
+      EXPECT_LT(recorder->AddAudio2(silence.data(), 1024), 0);
+    }
+    EXPECT_LT(recorder->FilterAvailable(), 0);
+    EXPECT_EQ(recorder->Close(), -1);
+    recorder.reset();
+    testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+  }
+};
+
+TEST_F(RefusedInitTest, UnknownEncoderName) {
+  auto recorder = NewRecorder(320, 240, "codec.webm");
+  recorder->video_codec_ = "no_such_encoder";
+  std::string path = recorder->filename_;
+  ExpectRefused(std::move(recorder));
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+
+  recorder = NewRecorder(320, 240, "audio_codec.webm");
+  recorder->audio_codec_ = "no_such_audio_encoder";
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = kSampleRate;
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  ExpectRefused(std::move(recorder));
+}
+
+TEST_F(RefusedInitTest, SixChannels) {
+  auto recorder = NewRecorder(320, 240, "six.webm");
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = kSampleRate;
+  recorder->channels_ = 6;
+  ExpectRefused(std::move(recorder));
+  EXPECT_NE(errors_.find("unsupported number of channels: 6\n"),
+            std::string::npos)
+      << errors_;
+
+  recorder = NewRecorder(320, 240, "six2.webm");
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  recorder->channels2_ = 6;
+  ExpectRefused(std::move(recorder));
+  EXPECT_NE(errors_.find("unsupported number of channels: 6\n"),
+            std::string::npos);
+}
+
+TEST_F(RefusedInitTest, MissingBrandingFile) {
+  auto recorder = NewRecorder(320, 240, "nobrand.webm");
+  recorder->branding_filename_ = Path("missing_logo.png");
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  ExpectRefused(std::move(recorder));
+  EXPECT_EQ(errors_.find("failed to read image "), 0u) << errors_;
+  EXPECT_NE(errors_.find("failed open branding writer\n"), std::string::npos)
+      << errors_;
+}
+
+TEST_F(RefusedInitTest, GraphThatCannotBeConfiguredWithEveryInputRegistered) {
+  // A crop outside the picture fails the graph's configuration after the
+  // main, camera, second-audio and branding inputs are all registered.
+  auto recorder = NewRecorder(320, 240, "badcrop.webm");
+  recorder->crop_ = Rect{0, 0, 640, 480};
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = kSampleRate;
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = 44100;
+  recorder->branding_filename_ = MakeLogo(40, 40, 255, 255, 255);
+  ExpectRefused(std::move(recorder));
+  EXPECT_NE(errors_.find("graph initialization failed\n"), std::string::npos)
+      << errors_;
+}
+
+TEST_F(RecordingTest, DeletedWithoutCloseWhileRecording) {
+  auto recorder = NewRecorder(320, 240, "abandoned.webm");
+  recorder->cam_enabled_ = true;
+  recorder->cam_size_ = Size{80, 60};
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = kSampleRate;
+  recorder->audio2_enabled_ = true;
+  recorder->sample_rate2_ = kSampleRate;
+  Picture main(320, 240, kGrey);
+  Picture cam(80, 60, kRed);
+  Tone a(440, 0.2), b(880, 0.2);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(recorder->Init());
+  EXPECT_EQ(recorder->audio_frame_size(), 1024);
+  EXPECT_EQ(recorder->audio2_frame_size(), 1024);
+  EXPECT_TRUE(Feed(*recorder, 10, main, &cam, &a, &b));
+  testing::internal::GetCapturedStdout();
+  // Inputs go before the graph they push into (the sanitizer build checks).
+  recorder.reset();
+}
+
+}  // namespace
+}  // namespace kelmora
