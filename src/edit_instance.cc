@@ -1,5 +1,7 @@
 #include "edit_instance.h"
 
+#include "video_encoder_rule.h"
+
 namespace kelmora {
 
 EditInstance::EditInstance(PP_Instance instance)
@@ -8,10 +10,12 @@ EditInstance::EditInstance(PP_Instance instance)
 EditInstance::~EditInstance() {
   // Work on the worker uses the members below.
   JoinWorker();
+  UnregisterPPEncoders(this);
 }
 
 bool EditInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   WorkerBaseInstance::Init(argc, argn, argv);
+  RegisterPPEncoders(this);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "video_encoder_instance.h"
 
 #include "ppapi/cpp/module.h"
+#include "video_encoder_rule.h"
 
 namespace kelmora {
 
@@ -12,12 +13,14 @@ VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
 VideoEncoderInstance::~VideoEncoderInstance() {
   // Work on the worker uses the members below.
   JoinWorker();
+  UnregisterPPEncoders(this);
 }
 
 bool VideoEncoderInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   WorkerBaseInstance::Init(argc, argn, argv);
   Log("initializing encoder module\n");
   core_ = pp::Module::Get()->core();
+  RegisterPPEncoders(this);
   return true;
 }
 

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "edit_instance.h"
+#include "ppapi/cpp/module.h"
+#include "support/child_session.h"
+#include "video_encoder_instance.h"
+
 namespace kelmora {
 namespace {
 
@@ -67,6 +72,53 @@ TEST_F(VideoEncoderRuleTest, RecordFollowsTheLastInstance) {
   EXPECT_FALSE(ArePPEncodersRegistered());
   SetChromeVersion(48);
   EXPECT_FALSE(CanUseBrowserEncoder(640, 480));
+}
+
+}  // namespace
+}  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+template <typename InstanceClass>
+class InstanceModule : public pp::Module {
+ public:
+  pp::Instance* CreateInstance(PP_Instance instance) override {
+    return new InstanceClass(instance);
+  }
+};
+
+// Both instances make the browser encoders usable from their start-up on,
+// the last one started is the one recorded, and a destroyed one is forgotten.
+template <typename InstanceClass>
+void CheckInstanceRegistration() {
+  std::string persistent = kelmora_test::MakeTempDir();
+  std::string temporary = kelmora_test::MakeTempDir();
+  kelmora_test::ChildResult result =
+      kelmora_test::RunInChild([&](kelmora_test::ChildSession& session) {
+        session.browser().SetFileSystems(persistent, temporary);
+        std::string error;
+        if (!session.browser().UseModule(new InstanceModule<InstanceClass>(), &error)) {
+          session.Fail(error);
+        }
+        if (ArePPEncodersRegistered()) session.Fail("registered before any instance");
+        PP_Instance first = session.Create();
+        PP_Instance second = session.Create();
+        if (!ArePPEncodersRegistered()) session.Fail("not registered after start-up");
+        session.browser().DestroyInstance(first);
+        if (!ArePPEncodersRegistered()) session.Fail("an older instance's end cleared the record");
+        session.browser().DestroyInstance(second);
+        if (ArePPEncodersRegistered()) session.Fail("still registered after the instance is gone");
+      });
+  EXPECT_TRUE(result.Succeeded()) << result.Describe();
+}
+
+TEST(InstanceRegistrationTest, EditInstanceRegistersAndIsForgotten) {
+  CheckInstanceRegistration<EditInstance>();
+}
+
+TEST(InstanceRegistrationTest, VideoEncoderInstanceRegistersAndIsForgotten) {
+  CheckInstanceRegistration<VideoEncoderInstance>();
 }
 
 }  // namespace
