@@ -11,7 +11,7 @@ PACKAGES=(
   libjsoncpp-dev
   libboost-dev
   libvpx-dev
-  libgtest-dev googletest
+  libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
 )
 
