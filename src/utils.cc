@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include <Magick++.h>
 
@@ -13,7 +14,8 @@ extern "C" {
 namespace kelmora {
 
 namespace {
-bool magick_initialized = false;
+// Several instances, each with its own worker, may start at once.
+std::once_flag magick_initialized;
 }  // namespace
 
 void LogAvError(const std::string& what, int error) {
@@ -29,10 +31,7 @@ std::string AvErrorString(int error) {
 }
 
 void InitializeMagickOnce() {
-  if (!magick_initialized) {
-    Magick::InitializeMagick(nullptr);
-  }
-  magick_initialized = true;
+  std::call_once(magick_initialized, [] { Magick::InitializeMagick(nullptr); });
 }
 
 namespace utils {

@@ -12,7 +12,7 @@ void LogAvError(const std::string& what, int error);
 // The media library's text for an error code.
 std::string AvErrorString(int error);
 
-// Starts the image library on the first call only. Worker thread only.
+// Starts the image library on the first call only.
 void InitializeMagickOnce();
 
 namespace utils {
