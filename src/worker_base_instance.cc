@@ -28,6 +28,10 @@ const WorkerBaseInstance* exception_binding_owner = nullptr;
 std::mutex tty_owner_mutex;
 const WorkerBaseInstance* tty_owner = nullptr;
 
+std::string PepperErrorText(const std::string& text, int32_t pp_error) {
+  return text + ", pp_error: " + std::to_string(pp_error);
+}
+
 }  // namespace
 
 WorkerBaseInstance::WorkerBaseInstance(PP_Instance instance, const std::string& log_prefix)
@@ -78,7 +82,7 @@ void WorkerBaseInstance::InitNaclIo() {
 
   int tty = open("/dev/tty", O_WRONLY);
   if (tty < 0) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Failed to open /dev/tty."));
+    LogErrorToConsole("Failed to open /dev/tty.");
   } else {
     tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
     std::lock_guard<std::mutex> lock(tty_owner_mutex);
@@ -130,13 +134,10 @@ ssize_t WorkerBaseInstance::HandleTtyOutput(const char* buf, size_t count) {
 
 void WorkerBaseInstance::OnExceptionJson(const char* json) {
   // Runs in the crash handler of a dying process; a report that finds no
-  // instance is dropped.
-  std::function<void(const char*)> binding;
-  {
-    std::lock_guard<std::mutex> lock(exception_binding_mutex);
-    binding = exception_binding;
-  }
-  if (binding) binding(json);
+  // instance is dropped. The binding is called under the lock, so that the
+  // instance it names cannot be destroyed while the report is posted.
+  std::lock_guard<std::mutex> lock(exception_binding_mutex);
+  if (exception_binding) exception_binding(json);
 }
 
 void WorkerBaseInstance::HandleExceptionJson(const char* json) {
@@ -154,31 +155,34 @@ void WorkerBaseInstance::Log(const std::string& text) {
   LogToConsole(PP_LOGLEVEL_LOG, pp::Var(log_prefix_ + text));
 }
 
-void WorkerBaseInstance::LogError(const std::string& text) {
+void WorkerBaseInstance::LogErrorToConsole(const std::string& text) {
   LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + text));
+}
+
+void WorkerBaseInstance::LogError(const std::string& text) {
+  LogErrorToConsole(text);
   PostTypedMessage("error", pp::Var(text));
 }
 
 void WorkerBaseInstance::LogPepperError(const std::string& text, int32_t pp_error) {
-  LogError(text + ", pp_error: " + std::to_string(pp_error));
+  LogError(PepperErrorText(text, pp_error));
 }
 
 void WorkerBaseInstance::LogPepperErrorToConsole(const std::string& text, int32_t pp_error) {
-  LogToConsole(PP_LOGLEVEL_ERROR,
-               pp::Var(log_prefix_ + text + ", pp_error: " + std::to_string(pp_error)));
+  LogErrorToConsole(PepperErrorText(text, pp_error));
 }
 
 bool WorkerBaseInstance::CheckMessage(const pp::Var& message, std::string* type,
                                       pp::VarDictionary* data) {
   if (!message.is_dictionary()) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Got non-dict message"));
+    LogErrorToConsole("Got non-dict message");
     return false;
   }
   pp::VarDictionary dictionary(message);
   pp::Var type_var = dictionary.Get(pp::Var("type"));
   pp::Var data_var = dictionary.Get(pp::Var("data"));
   if (!type_var.is_string() || !data_var.is_dictionary()) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Invalid message format"));
+    LogErrorToConsole("Invalid message format");
     return false;
   }
   *type = type_var.AsString();
@@ -187,5 +191,5 @@ bool WorkerBaseInstance::CheckMessage(const pp::Var& message, std::string* type,
 }
 
 void WorkerBaseInstance::LogUnknownMessageType() {
-  LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "unknown message type"));
+  LogErrorToConsole("unknown message type");
 }

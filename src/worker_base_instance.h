@@ -60,6 +60,8 @@ class WorkerBaseInstance : public pp::Instance {
   void SetUpExceptionHandling();
   ssize_t HandleTtyOutput(const char* buf, size_t count);
   void HandleExceptionJson(const char* json);
+  // prefix + text at error level; nothing posted.
+  void LogErrorToConsole(const std::string& text);
 
   std::string log_prefix_;
   pp::SimpleThread worker_thread_;
