@@ -28,6 +28,16 @@ const WorkerBaseInstance* exception_binding_owner = nullptr;
 std::mutex tty_owner_mutex;
 const WorkerBaseInstance* tty_owner = nullptr;
 
+// Points the standard descriptor |target| at |path|. The descriptor opened
+// for it is closed again: a page makes an instance per job, and each would
+// leave one behind.
+void RedirectStream(const char* path, int flags, int target) {
+  int fd = open(path, flags);
+  if (fd < 0 || fd == target) return;
+  dup2(fd, target);
+  close(fd);
+}
+
 std::string PepperErrorText(const std::string& text, int32_t pp_error) {
   return text + ", pp_error: " + std::to_string(pp_error);
 }
@@ -52,6 +62,7 @@ WorkerBaseInstance::~WorkerBaseInstance() {
       tty_owner = nullptr;
     }
   }
+  if (tty_fd_ >= 0) close(tty_fd_);
   std::lock_guard<std::mutex> lock(exception_binding_mutex);
   if (exception_binding_owner == this) {
     exception_binding = nullptr;
@@ -76,20 +87,18 @@ void WorkerBaseInstance::InitNaclIo() {
   setenv("PS_STDIN", "/dev/stdin", 0);
   setenv("PS_STDOUT", "/dev/tty", 0);
   setenv("PS_STDERR", "/dev/tty", 0);
-  dup2(open(getenv("PS_STDIN"), O_RDONLY), 0);
-  dup2(open(getenv("PS_STDOUT"), O_WRONLY), 1);
-  dup2(open(getenv("PS_STDERR"), O_WRONLY), 2);
+  RedirectStream(getenv("PS_STDIN"), O_RDONLY, 0);
+  RedirectStream(getenv("PS_STDOUT"), O_WRONLY, 1);
+  RedirectStream(getenv("PS_STDERR"), O_WRONLY, 2);
 
   int tty = open("/dev/tty", O_WRONLY);
   if (tty < 0) {
     LogErrorToConsole("Failed to open /dev/tty.");
   } else {
+    tty_fd_ = tty;
     tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
     std::lock_guard<std::mutex> lock(tty_owner_mutex);
-    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) {
-      tty_owner = this;
-      tty_fd_ = tty;
-    }
+    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) tty_owner = this;
   }
 
   setvbuf(stderr, nullptr, _IOLBF, 0);

@@ -65,8 +65,8 @@ class WorkerBaseInstance : public pp::Instance {
 
   std::string log_prefix_;
   pp::SimpleThread worker_thread_;
-  // Descriptor of the terminal whose output handler this instance set; -1
-  // when none.
+  // The terminal descriptor this instance opened (-1 when none); closed
+  // with the instance.
   int tty_fd_;
 };
 
