@@ -71,14 +71,18 @@ void Browser::SetFileSystems(const std::string& persistent_dir,
 }
 
 bool Browser::LoadModule(const std::string& path, std::string* error) {
+  // A name without a directory is a file here, not one for the library
+  // search path to find.
+  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
   // Local: the module's own symbols stay its own, as in a plug-in process.
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     *error = std::string("cannot load module: ") + dlerror();
     return false;
   }
   auto create_module = reinterpret_cast<pp::Module* (*)()>(dlsym(library, kCreateModuleSymbol));
   if (!create_module) {
+    dlclose(library);
     *error = "module " + path + " has no pp::CreateModule";
     return false;
   }

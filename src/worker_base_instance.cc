@@ -28,6 +28,20 @@ const WorkerBaseInstance* exception_binding_owner = nullptr;
 std::mutex tty_owner_mutex;
 const WorkerBaseInstance* tty_owner = nullptr;
 
+// Points the standard descriptor |target| at |path|. The descriptor opened
+// for it is closed again: a page makes an instance per job, and each would
+// leave one behind.
+void RedirectStream(const char* path, int flags, int target) {
+  int fd = open(path, flags);
+  if (fd < 0 || fd == target) return;
+  dup2(fd, target);
+  close(fd);
+}
+
+std::string PepperErrorText(const std::string& text, int32_t pp_error) {
+  return text + ", pp_error: " + std::to_string(pp_error);
+}
+
 }  // namespace
 
 WorkerBaseInstance::WorkerBaseInstance(PP_Instance instance, const std::string& log_prefix)
@@ -48,6 +62,7 @@ WorkerBaseInstance::~WorkerBaseInstance() {
       tty_owner = nullptr;
     }
   }
+  if (tty_fd_ >= 0) close(tty_fd_);
   std::lock_guard<std::mutex> lock(exception_binding_mutex);
   if (exception_binding_owner == this) {
     exception_binding = nullptr;
@@ -72,20 +87,18 @@ void WorkerBaseInstance::InitNaclIo() {
   setenv("PS_STDIN", "/dev/stdin", 0);
   setenv("PS_STDOUT", "/dev/tty", 0);
   setenv("PS_STDERR", "/dev/tty", 0);
-  dup2(open(getenv("PS_STDIN"), O_RDONLY), 0);
-  dup2(open(getenv("PS_STDOUT"), O_WRONLY), 1);
-  dup2(open(getenv("PS_STDERR"), O_WRONLY), 2);
+  RedirectStream(getenv("PS_STDIN"), O_RDONLY, 0);
+  RedirectStream(getenv("PS_STDOUT"), O_WRONLY, 1);
+  RedirectStream(getenv("PS_STDERR"), O_WRONLY, 2);
 
   int tty = open("/dev/tty", O_WRONLY);
   if (tty < 0) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Failed to open /dev/tty."));
+    LogErrorToConsole("Failed to open /dev/tty.");
   } else {
+    tty_fd_ = tty;
     tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
     std::lock_guard<std::mutex> lock(tty_owner_mutex);
-    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) {
-      tty_owner = this;
-      tty_fd_ = tty;
-    }
+    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) tty_owner = this;
   }
 
   setvbuf(stderr, nullptr, _IOLBF, 0);
@@ -130,13 +143,10 @@ ssize_t WorkerBaseInstance::HandleTtyOutput(const char* buf, size_t count) {
 
 void WorkerBaseInstance::OnExceptionJson(const char* json) {
   // Runs in the crash handler of a dying process; a report that finds no
-  // instance is dropped.
-  std::function<void(const char*)> binding;
-  {
-    std::lock_guard<std::mutex> lock(exception_binding_mutex);
-    binding = exception_binding;
-  }
-  if (binding) binding(json);
+  // instance is dropped. The binding is called under the lock, so that the
+  // instance it names cannot be destroyed while the report is posted.
+  std::lock_guard<std::mutex> lock(exception_binding_mutex);
+  if (exception_binding) exception_binding(json);
 }
 
 void WorkerBaseInstance::HandleExceptionJson(const char* json) {
@@ -154,31 +164,34 @@ void WorkerBaseInstance::Log(const std::string& text) {
   LogToConsole(PP_LOGLEVEL_LOG, pp::Var(log_prefix_ + text));
 }
 
-void WorkerBaseInstance::LogError(const std::string& text) {
+void WorkerBaseInstance::LogErrorToConsole(const std::string& text) {
   LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + text));
+}
+
+void WorkerBaseInstance::LogError(const std::string& text) {
+  LogErrorToConsole(text);
   PostTypedMessage("error", pp::Var(text));
 }
 
 void WorkerBaseInstance::LogPepperError(const std::string& text, int32_t pp_error) {
-  LogError(text + ", pp_error: " + std::to_string(pp_error));
+  LogError(PepperErrorText(text, pp_error));
 }
 
 void WorkerBaseInstance::LogPepperErrorToConsole(const std::string& text, int32_t pp_error) {
-  LogToConsole(PP_LOGLEVEL_ERROR,
-               pp::Var(log_prefix_ + text + ", pp_error: " + std::to_string(pp_error)));
+  LogErrorToConsole(PepperErrorText(text, pp_error));
 }
 
 bool WorkerBaseInstance::CheckMessage(const pp::Var& message, std::string* type,
                                       pp::VarDictionary* data) {
   if (!message.is_dictionary()) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Got non-dict message"));
+    LogErrorToConsole("Got non-dict message");
     return false;
   }
   pp::VarDictionary dictionary(message);
   pp::Var type_var = dictionary.Get(pp::Var("type"));
   pp::Var data_var = dictionary.Get(pp::Var("data"));
   if (!type_var.is_string() || !data_var.is_dictionary()) {
-    LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "Invalid message format"));
+    LogErrorToConsole("Invalid message format");
     return false;
   }
   *type = type_var.AsString();
@@ -187,5 +200,5 @@ bool WorkerBaseInstance::CheckMessage(const pp::Var& message, std::string* type,
 }
 
 void WorkerBaseInstance::LogUnknownMessageType() {
-  LogToConsole(PP_LOGLEVEL_ERROR, pp::Var(log_prefix_ + "unknown message type"));
+  LogErrorToConsole("unknown message type");
 }

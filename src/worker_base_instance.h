@@ -60,11 +60,13 @@ class WorkerBaseInstance : public pp::Instance {
   void SetUpExceptionHandling();
   ssize_t HandleTtyOutput(const char* buf, size_t count);
   void HandleExceptionJson(const char* json);
+  // prefix + text at error level; nothing posted.
+  void LogErrorToConsole(const std::string& text);
 
   std::string log_prefix_;
   pp::SimpleThread worker_thread_;
-  // Descriptor of the terminal whose output handler this instance set; -1
-  // when none.
+  // The terminal descriptor this instance opened (-1 when none); closed
+  // with the instance.
   int tty_fd_;
 };
 

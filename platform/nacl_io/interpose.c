@@ -74,41 +74,39 @@ INTERPOSER static int needs_mode(int flags) {
   return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-#define OPEN_LIKE(name)                                       \
-  INTERPOSER int name(const char* path, int flags, ...) {                \
-    mode_t mode = 0;                                          \
-    if (needs_mode(flags)) {                                  \
-      va_list args;                                           \
-      va_start(args, flags);                                  \
-      mode = (mode_t)va_arg(args, int);                       \
-      va_end(args);                                           \
-    }                                                         \
-    char buffer[PATH_BUFFER_SIZE];                            \
-    const char* use;                                          \
-    int kind = map_path(path, buffer, &use);                  \
-    if (kind < 0) return -1;                                  \
-    if (kind == 2) return ppplatform_open_tty(flags);         \
-    return REAL(name)(use, flags, mode);                      \
+/* The mode argument of a variadic open call, when its flags carry one. */
+#define TAKE_MODE(flags)                        \
+  mode_t mode = 0;                              \
+  if (needs_mode(flags)) {                      \
+    va_list args;                               \
+    va_start(args, flags);                      \
+    mode = (mode_t)va_arg(args, int);           \
+    va_end(args);                               \
+  }
+
+/* Maps |path| into `use`; an error or the terminal returns at once. */
+#define MAP_FOR_OPEN(path, tty_flags)                    \
+  char buffer[PATH_BUFFER_SIZE];                         \
+  const char* use;                                       \
+  int kind = map_path(path, buffer, &use);               \
+  if (kind < 0) return -1;                               \
+  if (kind == 2) return ppplatform_open_tty(tty_flags);
+
+#define OPEN_LIKE(name)                                          \
+  INTERPOSER int name(const char* path, int flags, ...) {        \
+    TAKE_MODE(flags)                                             \
+    MAP_FOR_OPEN(path, flags)                                    \
+    return REAL(name)(use, flags, mode);                         \
   }
 
 OPEN_LIKE(open)
 OPEN_LIKE(open64)
 
-#define OPENAT_LIKE(name)                                     \
-  INTERPOSER int name(int dirfd, const char* path, int flags, ...) {     \
-    mode_t mode = 0;                                          \
-    if (needs_mode(flags)) {                                  \
-      va_list args;                                           \
-      va_start(args, flags);                                  \
-      mode = (mode_t)va_arg(args, int);                       \
-      va_end(args);                                           \
-    }                                                         \
-    char buffer[PATH_BUFFER_SIZE];                            \
-    const char* use;                                          \
-    int kind = map_path(path, buffer, &use);                  \
-    if (kind < 0) return -1;                                  \
-    if (kind == 2) return ppplatform_open_tty(flags);         \
-    return REAL(name)(dirfd, use, flags, mode);               \
+#define OPENAT_LIKE(name)                                                 \
+  INTERPOSER int name(int dirfd, const char* path, int flags, ...) {      \
+    TAKE_MODE(flags)                                                      \
+    MAP_FOR_OPEN(path, flags)                                             \
+    return REAL(name)(dirfd, use, flags, mode);                           \
   }
 
 OPENAT_LIKE(openat)
@@ -121,39 +119,27 @@ int __openat_2(int dirfd, const char* path, int flags);
 int __openat64_2(int dirfd, const char* path, int flags);
 
 #define OPEN2_LIKE(name)                                      \
-  INTERPOSER int name(const char* path, int flags) {                     \
-    char buffer[PATH_BUFFER_SIZE];                            \
-    const char* use;                                          \
-    int kind = map_path(path, buffer, &use);                  \
-    if (kind < 0) return -1;                                  \
-    if (kind == 2) return ppplatform_open_tty(flags);         \
+  INTERPOSER int name(const char* path, int flags) {          \
+    MAP_FOR_OPEN(path, flags)                                 \
     return REAL(name)(use, flags);                            \
   }
 
 OPEN2_LIKE(__open_2)
 OPEN2_LIKE(__open64_2)
 
-#define OPENAT2_LIKE(name)                                    \
-  INTERPOSER int name(int dirfd, const char* path, int flags) {          \
-    char buffer[PATH_BUFFER_SIZE];                            \
-    const char* use;                                          \
-    int kind = map_path(path, buffer, &use);                  \
-    if (kind < 0) return -1;                                  \
-    if (kind == 2) return ppplatform_open_tty(flags);         \
-    return REAL(name)(dirfd, use, flags);                     \
+#define OPENAT2_LIKE(name)                                           \
+  INTERPOSER int name(int dirfd, const char* path, int flags) {      \
+    MAP_FOR_OPEN(path, flags)                                        \
+    return REAL(name)(dirfd, use, flags);                            \
   }
 
 OPENAT2_LIKE(__openat_2)
 OPENAT2_LIKE(__openat64_2)
 
-#define CREAT_LIKE(name)                                           \
-  INTERPOSER int name(const char* path, mode_t mode) {                        \
-    char buffer[PATH_BUFFER_SIZE];                                 \
-    const char* use;                                               \
-    int kind = map_path(path, buffer, &use);                       \
-    if (kind < 0) return -1;                                       \
-    if (kind == 2) return ppplatform_open_tty(O_WRONLY);           \
-    return REAL(name)(use, mode);                                  \
+#define CREAT_LIKE(name)                                      \
+  INTERPOSER int name(const char* path, mode_t mode) {        \
+    MAP_FOR_OPEN(path, O_WRONLY)                              \
+    return REAL(name)(use, mode);                             \
   }
 
 CREAT_LIKE(creat)

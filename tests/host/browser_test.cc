@@ -108,7 +108,7 @@ TEST(BrowserLoadTest, LoadingNeedsAModuleWithAFactory) {
   EXPECT_EQ(0, browser.CreateInstance(&error));
   EXPECT_EQ("no module loaded", error);
   // A library without pp::CreateModule is no module.
-  EXPECT_FALSE(browser.LoadModule("libjsoncpp.so.25", &error));
+  EXPECT_FALSE(browser.LoadModule(std::string(KELMORA_BUILD_DIR) + "/libppplatform.so", &error));
   EXPECT_NE(std::string::npos, error.find("has no pp::CreateModule"));
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -80,6 +81,12 @@ TEST(PluginHostTest, WrongArgumentsAndModules) {
       RunProgram({BuildPath("plugin-host"), dir + "/none.so"}, "", dir);
   EXPECT_EQ(1, not_a_module.exit_code);
   EXPECT_NE(std::string::npos, not_a_module.err.find("plugin-host: cannot load module"));
+  // A module named without a directory is the file in the working directory.
+  std::string copy = "cp " + BuildPath("encoder_module.so") + " " + dir + "/mine.so";
+  ASSERT_EQ(0, system(copy.c_str()));
+  ProgramResult here = RunProgram({BuildPath("plugin-host"), "mine.so"}, "", dir);
+  EXPECT_EQ(0, here.exit_code) << here.err;
+  EXPECT_NE(std::string::npos, here.err.find("ruzevUroviRodarav:initializing worker module"));
 }
 
 TEST(PluginHostTest, MessagesAfterDestroyAreRefused) {

@@ -1,5 +1,6 @@
 #include "worker_base_instance.h"
 
+#include <dirent.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -359,6 +360,31 @@ TEST(WorkerBaseInstanceTest, DestructionJoinsTheWorker) {
   });
   ASSERT_TRUE(result.Succeeded()) << result.Describe();
   EXPECT_EQ(std::string::npos, result.TtyText().find("after destruction"));
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+// A page makes an instance per job; none may leave descriptors behind.
+TEST(WorkerBaseInstanceTest, InstancesLeaveNoDescriptorsBehind) {
+  Dirs dirs;
+  ChildResult result = RunInChild([&](ChildSession& session) {
+    UseTestModule(session, dirs.persistent, dirs.temporary);
+    // The first start-up makes the process-wide terminal.
+    session.browser().DestroyInstance(session.Create());
+    int before = OpenDescriptors();
+    for (int i = 0; i < 3; ++i) session.browser().DestroyInstance(session.Create());
+    int after = OpenDescriptors();
+    if (after != before)
+      session.Fail(std::to_string(before) + " descriptors before, " + std::to_string(after) + " after");
+  });
+  EXPECT_TRUE(result.Succeeded()) << result.Describe();
 }
 
 void CrashOnWorker(PP_Instance instance) {
