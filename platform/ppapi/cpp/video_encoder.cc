@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/browser.h"
 #include "ppplatform/message_loop_impl.h"
 #include "ppplatform/video_encoder_hooks.h"
 #include "ppplatform/video_frame_impl.h"
@@ -59,18 +60,6 @@ void Record(F change) {
   std::lock_guard<std::mutex> lock(hooks.mutex);
   change(hooks.record);
 }
-
-class FunctionBody : public internal::CallbackBody {
- public:
-  explicit FunctionBody(std::function<void(int32_t)> function)
-      : function_(std::move(function)) {}
-
- protected:
-  void Run(int32_t result) override { function_(result); }
-
- private:
-  std::function<void(int32_t)> function_;
-};
 
 }  // namespace
 
@@ -182,7 +171,7 @@ void VideoEncoderImpl::Post(const std::shared_ptr<MessageLoopImpl>& loop,
                             const CompletionCallback& callback, int32_t result,
                             std::function<void()> deliver) {
   std::shared_ptr<VideoEncoderImpl> self = shared_from_this();
-  auto body = std::make_shared<FunctionBody>(
+  CompletionCallback step = MakeFunctionCallback(
       [self, callback, result, deliver](int32_t) {
         bool closed;
         {
@@ -196,7 +185,7 @@ void VideoEncoderImpl::Post(const std::shared_ptr<MessageLoopImpl>& loop,
         if (deliver) deliver();
         callback.Run(result);
       });
-  loop->PostWork(CompletionCallback(body), 0, PP_OK);
+  loop->PostWork(step, 0, PP_OK);
 }
 
 int32_t VideoEncoderImpl::GetSupportedProfiles(
