@@ -3,8 +3,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
+
+#include <boost/optional.hpp>
 
 #include "geometry.h"
 #include "raw_video_writer.h"
@@ -63,7 +64,7 @@ class VideoRecorder {
   std::string BuildRecordingGraph();
 
   // Settings, filled by the recording instance before Init.
-  std::optional<Rect> crop_;
+  boost::optional<Rect> crop_;
   bool audio_enabled_ = false;
   bool audio2_enabled_ = false;
   bool cam_enabled_ = false;
@@ -78,7 +79,7 @@ class VideoRecorder {
   int32_t sample_rate2_ = 0;
   int32_t channels2_ = 2;
   Size main_size_;
-  std::optional<Size> original_main_size_;
+  boost::optional<Size> original_main_size_;
   Size cam_size_;
   std::string branding_filename_;
   int32_t start_delay_ = 0;  // ms
