@@ -24,15 +24,11 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include "av_holders.h"
 #include "video_writer.h"
 
 namespace kelmora {
 namespace testing_support {
-
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 // A moving pattern, different in every frame, so that encoders see motion.
 inline FramePtr MakeVideoFrame(int width, int height, int index, int64_t pts) {
@@ -112,6 +108,7 @@ struct StreamInfo {
   int packets = 0;
   int decoded_frames = 0;
   int64_t decoded_samples = 0;
+  bool decoder_opened = false;
   int decode_errors = 0;
   std::vector<int64_t> packet_pts;  // stream time base, in file order
   std::vector<int64_t> packet_dts;
@@ -145,8 +142,7 @@ inline FileInfo DecodeFile(const std::string& path,
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
     return info;
   }
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format_holder(
-      format, [](AVFormatContext* f) { avformat_close_input(&f); });
+  InputContextPtr format_holder(format);
   if (avformat_find_stream_info(format, nullptr) < 0) return info;
   info.opened = true;
   info.format_name = format->iformat->name;
@@ -154,10 +150,7 @@ inline FileInfo DecodeFile(const std::string& path,
                          ? -1
                          : av_rescale(format->duration, 1000, AV_TIME_BASE);
 
-  struct ContextDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-  };
-  std::vector<std::unique_ptr<AVCodecContext, ContextDeleter>> decoders;
+  std::vector<CodecContextPtr> decoders;
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     AVStream* stream = format->streams[i];
     StreamInfo s;
@@ -176,6 +169,7 @@ inline FileInfo DecodeFile(const std::string& path,
          avcodec_open2(context, codec, nullptr) < 0)) {
       avcodec_free_context(&context);
     }
+    info.streams.back().decoder_opened = context != nullptr;
     decoders.emplace_back(context);
   }
 
