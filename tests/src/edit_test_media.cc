@@ -1,8 +1,5 @@
 #include "edit_test_media.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 
 extern "C" {
@@ -197,23 +194,6 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
     return "write trailer";
   }
   return "";
-}
-
-TempDir::TempDir() {
-  std::filesystem::path base =
-      std::filesystem::path(KELMORA_BUILD_DIR) / "test_output";
-  std::filesystem::create_directories(base);
-  std::string pattern = (base / "edit-XXXXXX").string();
-  if (mkdtemp(&pattern[0])) {
-    path_ = pattern;
-  }
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
 }
 
 }  // namespace edit_test

@@ -9,10 +9,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern "C" {
@@ -267,14 +270,41 @@ inline Written WriteSynthetic(VideoWriter* writer, int seconds, int fps) {
   return written;
 }
 
-// A file name in a fresh directory of the build tree.
-inline std::string TempPath(const std::string& name) {
+// The build tree's directory for test files, made on first use.
+inline std::string TestOutputDir() {
   std::string dir = std::string(KELMORA_BUILD_DIR) + "/test_output";
   mkdir(dir.c_str(), 0755);
-  std::string path = dir + "/" + std::to_string(getpid()) + "_" + name;
+  return dir;
+}
+
+// A file name in that directory, no file there yet.
+inline std::string TempPath(const std::string& name) {
+  std::string path =
+      TestOutputDir() + "/" + std::to_string(getpid()) + "_" + name;
   unlink(path.c_str());
   return path;
 }
+
+// A fresh directory beside TempPath's files, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = TestOutputDir() + "/edit-XXXXXX";
+    if (mkdtemp(&pattern[0])) path_ = pattern;
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace testing_support
 }  // namespace kelmora
