@@ -176,8 +176,10 @@ inline FileInfo DecodeFile(const std::string& path,
     decoders.emplace_back(context);
   }
 
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  PacketPtr packet_holder(av_packet_alloc());
+  FramePtr frame_holder(av_frame_alloc());
+  AVPacket* packet = packet_holder.get();
+  AVFrame* frame = frame_holder.get();
   auto drain = [&](int index) {
     StreamInfo& s = info.streams[index];
     for (;;) {
@@ -220,8 +222,6 @@ inline FileInfo DecodeFile(const std::string& path,
     avcodec_send_packet(decoders[i].get(), nullptr);
     drain(i);
   }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
   return info;
 }
 
