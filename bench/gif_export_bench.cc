@@ -24,6 +24,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "av_holders.h"
 #include "gif_video_writer.h"
 #include "simple_video_writer.h"
 #include "utils.h"
@@ -35,10 +36,6 @@ const int kWidth = 640;
 const int kHeight = 360;
 const int kFps = 30;
 const int kSeconds = 30;
-
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 
 // A desktop: a static gradient, a window that moves across it and a
 // counter-like strip that changes every frame.
@@ -75,7 +72,7 @@ bool MakeInput(const std::string& path) {
   writer.SetVideoSize(kWidth, kHeight);
   writer.SetAudioSampleRate(0);
   if (writer.Init() < 0 || writer.Open() < 0) return false;
-  std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+  kelmora::FramePtr frame(av_frame_alloc());
   frame->format = AV_PIX_FMT_YUV420P;
   frame->width = kWidth;
   frame->height = kHeight;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "av_holders.h"
 #include "ppapi/cpp/instance.h"
 #include "ppapi/cpp/module.h"
 #include "ppplatform/browser.h"
@@ -32,10 +33,7 @@ constexpr int kHeight = 720;
 constexpr int kFps = 30;
 constexpr int kSampleRate = 48000;
 
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using kelmora::FramePtr;
 
 // One second of distinct pictures, reused with new timestamps, so that the
 // measurement is the writer's and not the pattern's.

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "av_holders.h"
 #include "geometry.h"
 #include "video_writer.h"
 
@@ -39,12 +40,9 @@ class BrandingWriter {
   int WriteAndClose();
 
  private:
-  struct FrameFree {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-  };
 
   std::unique_ptr<VideoWriter> writer_;
-  std::unique_ptr<AVFrame, FrameFree> frame_;
+  FramePtr frame_;
 };
 
 }  // namespace kelmora

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "av_holders.h"
 #include "program_encoder.h"
 
 extern "C" {
@@ -34,24 +35,15 @@ class EncoderContext {
   void Close();
 
  private:
-  struct ContextDeleter {
-    void operator()(AVCodecContext* context) const {
-      avcodec_free_context(&context);
-    }
-  };
-  struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-  };
-
   EncoderContext(const EncoderRef& encoder, AVCodecContext* context);
   int OpenProgram();
   int EncodeProgram(const AVFrame* frame);
 
   EncoderRef encoder_;
-  std::unique_ptr<AVCodecContext, ContextDeleter> context_;
+  CodecContextPtr context_;
   bool open_ = false;
   // Program encoders only: the packet not yet taken, and the drain state.
-  std::unique_ptr<AVPacket, PacketDeleter> pending_;
+  PacketPtr pending_;
   bool has_pending_ = false;
   bool draining_ = false;
   bool drained_ = false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "av_holders.h"
 #include "video_writer.h"
 
 extern "C" {
@@ -34,11 +35,6 @@ class RawVideoWriter {
   int Close();
 
  private:
-  struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-  };
-  using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-
   int WriteAudioChunk(int64_t pts, const int16_t* samples);
 
   std::unique_ptr<VideoWriter> writer_;

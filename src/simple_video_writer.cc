@@ -36,15 +36,6 @@ bool Drained(int result) {
 
 }  // namespace
 
-void SimpleVideoWriter::FormatContextDeleter::operator()(
-    AVFormatContext* context) const {
-  // Only reached with the file still open when Close did not finish.
-  if (context->pb && !(context->oformat->flags & AVFMT_NOFILE)) {
-    avio_closep(&context->pb);
-  }
-  avformat_free_context(context);
-}
-
 SimpleVideoWriter::SimpleVideoWriter(const std::string& filename)
     : filename_(filename) {
   EncoderRef opus = EncoderRef::FindByName("libopus");

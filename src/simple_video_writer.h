@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "av_holders.h"
 #include "encoder_context.h"
 #include "program_encoder.h"
 #include "video_writer.h"
@@ -57,13 +58,6 @@ class SimpleVideoWriter : public VideoWriter {
   std::string format_name_;
 
  private:
-  struct FormatContextDeleter {
-    void operator()(AVFormatContext* context) const;
-  };
-  struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-  };
-  using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
   int FindCodecs();
   AVStream* AddStream(const EncoderRef& codec,
@@ -96,7 +90,8 @@ class SimpleVideoWriter : public VideoWriter {
 
   std::string filename_;
   const AVOutputFormat* av_output_format_ = nullptr;
-  std::unique_ptr<AVFormatContext, FormatContextDeleter> format_context_;
+  // Only freed with the file still open when Close did not finish.
+  OutputContextPtr format_context_;
   AVStream* av_audio_stream_ = nullptr;
   AVStream* av_video_stream_ = nullptr;
   EncoderRef av_audio_codec_;

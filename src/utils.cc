@@ -18,16 +18,15 @@ namespace {
 std::once_flag magick_initialized;
 }  // namespace
 
-void LogAvError(const std::string& what, int error) {
-  char text[64];
-  av_strerror(error, text, sizeof(text));
-  fprintf(stderr, "%s : %s (%d)\n", what.c_str(), text, error);
-}
-
 std::string AvErrorString(int error) {
   char text[64];
   av_strerror(error, text, sizeof(text));
   return text;
+}
+
+void LogAvError(const std::string& what, int error) {
+  fprintf(stderr, "%s : %s (%d)\n", what.c_str(), AvErrorString(error).c_str(),
+          error);
 }
 
 void InitializeMagickOnce() {

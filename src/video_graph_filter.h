@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "av_holders.h"
 #include "graph_input_writer.h"
 #include "video_writer.h"
 
@@ -61,9 +62,6 @@ class VideoGraphFilter {
   struct GraphDeleter {
     void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
   };
-  struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-  };
 
   int ConfigureGraph();
   bool LinkInputWriter(AVFilterInOut* input);
@@ -81,7 +79,7 @@ class VideoGraphFilter {
   std::unique_ptr<AVFilterGraph, GraphDeleter> graph_;
   AVFilterContext* output_filter_audio_ctx_ = nullptr;  // owned by graph_
   AVFilterContext* output_filter_video_ctx_ = nullptr;  // owned by graph_
-  std::unique_ptr<AVFrame, FrameDeleter> frame_;
+  FramePtr frame_;
 };
 
 }  // namespace kelmora

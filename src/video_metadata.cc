@@ -6,20 +6,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "av_holders.h"
 #include "utils.h"
 
 namespace kelmora {
-
-namespace {
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const {
-    avformat_close_input(&context);
-  }
-};
-using InputHolder = std::unique_ptr<AVFormatContext, InputCloser>;
-
-}  // namespace
 
 boost::optional<VideoMetadata> ReadVideoMetadata(const std::string& filename) {
   AVFormatContext* raw_context = nullptr;
@@ -29,7 +19,7 @@ boost::optional<VideoMetadata> ReadVideoMetadata(const std::string& filename) {
     LogAvError("Failed to read metadata", result);
     return boost::none;
   }
-  InputHolder context(raw_context);
+  InputContextPtr context(raw_context);
 
   // Only the header: probing the streams would decode, which an edit does
   // not need before its graph runs.

@@ -22,6 +22,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include "av_holders.h"
 #include "nacl_io/nacl_io.h"
 #include "ppplatform/file_systems.h"
 #include "support/child_session.h"
@@ -146,11 +147,7 @@ int WriteWav(const char* path) {
   AVFormatContext* raw_output = nullptr;
   int result = avformat_alloc_output_context2(&raw_output, nullptr, "wav", path);
   if (result < 0) return result;
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> output(
-      raw_output, [](AVFormatContext* context) {
-        if (context->pb) avio_closep(&context->pb);
-        avformat_free_context(context);
-      });
+  kelmora::OutputContextPtr output(raw_output);
   AVStream* stream = avformat_new_stream(output.get(), nullptr);
   if (!stream) return AVERROR(ENOMEM);
   stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
@@ -163,8 +160,7 @@ int WriteWav(const char* path) {
   stream->time_base = AVRational{1, 8000};
   if ((result = avio_open(&output->pb, path, AVIO_FLAG_WRITE)) < 0) return result;
   if ((result = avformat_write_header(output.get(), nullptr)) < 0) return result;
-  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
-                                                         [](AVPacket* p) { av_packet_free(&p); });
+  kelmora::PacketPtr packet(av_packet_alloc());
   if ((result = av_new_packet(packet.get(), 8000 * 2)) < 0) return result;
   memset(packet->data, 0, packet->size);
   packet->stream_index = stream->index;

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "av_holders.h"
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/utility/completion_callback_factory.h"
 #include "ppplatform/browser.h"
@@ -95,10 +96,10 @@ TEST_F(VideoEncoderTest, EncodesFramesIntoDecodableVp8WithKeyframesOnRequest) {
   EXPECT_EQ(coded, Size(64, 48));
 
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_VP8);
-  AVCodecContext* decoder = avcodec_alloc_context3(codec);
-  ASSERT_EQ(avcodec_open2(decoder, codec, nullptr), 0);
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* picture = av_frame_alloc();
+  kelmora::CodecContextPtr decoder(avcodec_alloc_context3(codec));
+  ASSERT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
+  kelmora::PacketPtr packet(av_packet_alloc());
+  kelmora::FramePtr picture(av_frame_alloc());
   int decoded = 0;
   for (int i = 0; i < 4; ++i) {
     client.results.clear();
@@ -118,20 +119,17 @@ TEST_F(VideoEncoderTest, EncodesFramesIntoDecodableVp8WithKeyframesOnRequest) {
     ASSERT_EQ(client.results[2], PP_OK);
     EXPECT_EQ(PP_ToBool(client.buffers.back().key_frame), i == 0 || i == 2) << i;
 
-    av_new_packet(packet, static_cast<int>(client.data.back().size()));
+    av_new_packet(packet.get(), static_cast<int>(client.data.back().size()));
     memcpy(packet->data, client.data.back().data(), client.data.back().size());
-    ASSERT_EQ(avcodec_send_packet(decoder, packet), 0);
-    av_packet_unref(packet);
-    while (avcodec_receive_frame(decoder, picture) == 0) {
+    ASSERT_EQ(avcodec_send_packet(decoder.get(), packet.get()), 0);
+    av_packet_unref(packet.get());
+    while (avcodec_receive_frame(decoder.get(), picture.get()) == 0) {
       EXPECT_EQ(picture->width, 64);
       ++decoded;
     }
     encoder.RecycleBitstreamBuffer(client.buffers.back());
   }
   EXPECT_EQ(decoded, 4);
-  av_frame_free(&picture);
-  av_packet_free(&packet);
-  avcodec_free_context(&decoder);
 
   platform::VideoEncoderRecord record = platform::GetVideoEncoderRecord();
   EXPECT_EQ(record.frames_encoded, 4);

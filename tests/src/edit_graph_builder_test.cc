@@ -14,9 +14,9 @@
 namespace kelmora {
 namespace {
 
-using edit_test::TempDir;
 using edit_test::TestMediaSpec;
 using edit_test::WriteTestMedia;
+using testing_support::TempDir;
 
 const char kExampleInput[] = "/html5_persistent/in.webm";
 

@@ -1,8 +1,5 @@
 #include "edit_test_media.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
 
 extern "C" {
@@ -13,6 +10,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "av_holders.h"
 #include "media_test_support.h"
 
 namespace kelmora {
@@ -20,30 +18,13 @@ namespace edit_test {
 
 namespace {
 
-struct CodecContextFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct OutputFree {
-  void operator()(AVFormatContext* c) const {
-    if (!(c->oformat->flags & AVFMT_NOFILE)) {
-      avio_closep(&c->pb);
-    }
-    avformat_free_context(c);
-  }
-};
 struct DictFree {
   void operator()(AVDictionary* d) const { av_dict_free(&d); }
 };
 
-using CodecContextHolder = std::unique_ptr<AVCodecContext, CodecContextFree>;
-using PacketHolder = std::unique_ptr<AVPacket, PacketFree>;
-
 struct OutStream {
   AVStream* stream = nullptr;
-  CodecContextHolder codec;
+  CodecContextPtr codec;
   int64_t next_pts = 0;  // in the codec's time base
   int frames_written = 0;
   bool done = false;
@@ -55,7 +36,7 @@ std::string EncodeAndWrite(AVFormatContext* context, OutStream* out,
   if (avcodec_send_frame(out->codec.get(), frame) < 0) {
     return "send frame";
   }
-  PacketHolder packet(av_packet_alloc());
+  PacketPtr packet(av_packet_alloc());
   while (true) {
     int result = avcodec_receive_packet(out->codec.get(), packet.get());
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) {
@@ -122,7 +103,7 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
   if (!raw) {
     return "allocate output for " + path;
   }
-  std::unique_ptr<AVFormatContext, OutputFree> context(raw);
+  OutputContextPtr context(raw);
 
   std::vector<std::unique_ptr<OutStream>> streams;
   if (spec.audio) {
@@ -181,7 +162,7 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
     }
     const bool is_audio = next->codec->codec_type == AVMEDIA_TYPE_AUDIO;
     const AVCodecContext* c = next->codec.get();
-    testing_support::FramePtr frame =
+    FramePtr frame =
         is_audio ? testing_support::MakeAudioFrame(c->sample_fmt,
                                                    c->sample_rate, 1024,
                                                    next->next_pts)
@@ -213,23 +194,6 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
     return "write trailer";
   }
   return "";
-}
-
-TempDir::TempDir() {
-  std::filesystem::path base =
-      std::filesystem::path(KELMORA_BUILD_DIR) / "test_output";
-  std::filesystem::create_directories(base);
-  std::string pattern = (base / "edit-XXXXXX").string();
-  if (mkdtemp(&pattern[0])) {
-    path_ = pattern;
-  }
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
 }
 
 }  // namespace edit_test

@@ -31,20 +31,6 @@ struct TestMediaSpec {
 // Writes the file; an empty string on success, else what failed.
 std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec);
 
-// A fresh directory beside TempPath's files, removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 }  // namespace edit_test
 }  // namespace kelmora
 

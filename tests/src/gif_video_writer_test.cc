@@ -28,7 +28,9 @@ using testing_scene::Delays;
 using testing_scene::ExpectShows;
 using testing_scene::MaxDistance;
 using testing_scene::ScenePicture;
-using testing_support::FramePtr;
+using testing_support::DecodeFile;
+using testing_support::FileInfo;
+using testing_support::StreamInfo;
 using testing_support::TempPath;
 
 // Odd width: the frame's rows carry padding that must not reach the GIF.
@@ -122,54 +124,31 @@ TEST_F(GifVideoWriterTest, LateStartKeepsFirstFrameWithItsPtsAsDelay) {
 // player would, into packed RGB24 pictures.
 std::vector<std::vector<uint8_t>> DecodeWithMediaLibrary(const std::string& path) {
   std::vector<std::vector<uint8_t>> pictures;
-  AVFormatContext* raw_format = nullptr;
-  if (avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr) < 0) {
+  auto to_rgb = [&](const StreamInfo& stream, const AVFrame* frame) {
+    if (stream.type != AVMEDIA_TYPE_VIDEO) return;
+    std::vector<uint8_t> rgb(frame->width * frame->height * 3);
+    SwsContext* sws = sws_getContext(
+        frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+        frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
+        nullptr, nullptr);
+    uint8_t* dst[4] = {rgb.data()};
+    int dst_stride[4] = {frame->width * 3};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst,
+              dst_stride);
+    sws_freeContext(sws);
+    pictures.push_back(rgb);
+  };
+  FileInfo info = DecodeFile(path, to_rgb);
+  if (!info.opened) {
     ADD_FAILURE() << "cannot open " << path;
     return pictures;
   }
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format(
-      raw_format, [](AVFormatContext* f) { avformat_close_input(&f); });
-  EXPECT_GE(avformat_find_stream_info(format.get(), nullptr), 0);
-  const AVCodec* codec = nullptr;
-  const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1,
-                                         -1, &codec, 0);
-  if (stream < 0) {
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  if (!video) {
     ADD_FAILURE() << "no video stream";
     return pictures;
   }
-  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> decoder(
-      avcodec_alloc_context3(codec),
-      [](AVCodecContext* c) { avcodec_free_context(&c); });
-  avcodec_parameters_to_context(decoder.get(),
-                                format->streams[stream]->codecpar);
-  EXPECT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
-  std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(
-      av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&]() {
-    while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-      std::vector<uint8_t> rgb(frame->width * frame->height * 3);
-      SwsContext* sws = sws_getContext(
-          frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-          frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
-          nullptr, nullptr);
-      uint8_t* dst[4] = {rgb.data()};
-      int dst_stride[4] = {frame->width * 3};
-      sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst,
-                dst_stride);
-      sws_freeContext(sws);
-      pictures.push_back(rgb);
-    }
-  };
-  while (av_read_frame(format.get(), packet.get()) >= 0) {
-    if (packet->stream_index == stream) {
-      avcodec_send_packet(decoder.get(), packet.get());
-      drain();
-    }
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(decoder.get(), nullptr);
-  drain();
+  EXPECT_TRUE(video->decoder_opened);
   return pictures;
 }
 

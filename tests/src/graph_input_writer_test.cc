@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "av_holders.h"
 #include "graph_test_writers.h"
 #include "raw_video_writer.h"
 #include "utils.h"
@@ -79,10 +80,8 @@ class RegisteredInputTest : public ::testing::Test {
   }
 
   // An I420 frame of the input's size over `picture`.
-  std::unique_ptr<AVFrame, void (*)(AVFrame*)> VideoFrame(
-      std::vector<uint8_t>& picture, int64_t pts) {
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(
-        av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+  FramePtr VideoFrame(std::vector<uint8_t>& picture, int64_t pts) {
+    FramePtr frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = input_->width();
     frame->height = input_->height();
@@ -105,8 +104,7 @@ TEST_F(RegisteredInputTest, PositionsFollowAcceptedFramesInMilliseconds) {
   EXPECT_EQ(input_->VideoPosition(), 1234);
 
   std::vector<int16_t> samples(1024 * 2, 0);
-  std::unique_ptr<AVFrame, void (*)(AVFrame*)> audio(
-      av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); });
+  FramePtr audio(av_frame_alloc());
   audio->nb_samples = 1024;
   audio->format = AV_SAMPLE_FMT_S16;
   audio->sample_rate = 48000;

@@ -9,10 +9,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern "C" {
@@ -24,15 +27,11 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include "av_holders.h"
 #include "video_writer.h"
 
 namespace kelmora {
 namespace testing_support {
-
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
 // A moving pattern, different in every frame, so that encoders see motion.
 inline FramePtr MakeVideoFrame(int width, int height, int index, int64_t pts) {
@@ -112,6 +111,7 @@ struct StreamInfo {
   int packets = 0;
   int decoded_frames = 0;
   int64_t decoded_samples = 0;
+  bool decoder_opened = false;
   int decode_errors = 0;
   std::vector<int64_t> packet_pts;  // stream time base, in file order
   std::vector<int64_t> packet_dts;
@@ -145,8 +145,7 @@ inline FileInfo DecodeFile(const std::string& path,
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) {
     return info;
   }
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format_holder(
-      format, [](AVFormatContext* f) { avformat_close_input(&f); });
+  InputContextPtr format_holder(format);
   if (avformat_find_stream_info(format, nullptr) < 0) return info;
   info.opened = true;
   info.format_name = format->iformat->name;
@@ -154,10 +153,7 @@ inline FileInfo DecodeFile(const std::string& path,
                          ? -1
                          : av_rescale(format->duration, 1000, AV_TIME_BASE);
 
-  struct ContextDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-  };
-  std::vector<std::unique_ptr<AVCodecContext, ContextDeleter>> decoders;
+  std::vector<CodecContextPtr> decoders;
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     AVStream* stream = format->streams[i];
     StreamInfo s;
@@ -176,11 +172,14 @@ inline FileInfo DecodeFile(const std::string& path,
          avcodec_open2(context, codec, nullptr) < 0)) {
       avcodec_free_context(&context);
     }
+    info.streams.back().decoder_opened = context != nullptr;
     decoders.emplace_back(context);
   }
 
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  PacketPtr packet_holder(av_packet_alloc());
+  FramePtr frame_holder(av_frame_alloc());
+  AVPacket* packet = packet_holder.get();
+  AVFrame* frame = frame_holder.get();
   auto drain = [&](int index) {
     StreamInfo& s = info.streams[index];
     for (;;) {
@@ -223,8 +222,6 @@ inline FileInfo DecodeFile(const std::string& path,
     avcodec_send_packet(decoders[i].get(), nullptr);
     drain(i);
   }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
   return info;
 }
 
@@ -273,14 +270,41 @@ inline Written WriteSynthetic(VideoWriter* writer, int seconds, int fps) {
   return written;
 }
 
-// A file name in a fresh directory of the build tree.
-inline std::string TempPath(const std::string& name) {
+// The build tree's directory for test files, made on first use.
+inline std::string TestOutputDir() {
   std::string dir = std::string(KELMORA_BUILD_DIR) + "/test_output";
   mkdir(dir.c_str(), 0755);
-  std::string path = dir + "/" + std::to_string(getpid()) + "_" + name;
+  return dir;
+}
+
+// A file name in that directory, no file there yet.
+inline std::string TempPath(const std::string& name) {
+  std::string path =
+      TestOutputDir() + "/" + std::to_string(getpid()) + "_" + name;
   unlink(path.c_str());
   return path;
 }
+
+// A fresh directory beside TempPath's files, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = TestOutputDir() + "/edit-XXXXXX";
+    if (mkdtemp(&pattern[0])) path_ = pattern;
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace testing_support
 }  // namespace kelmora

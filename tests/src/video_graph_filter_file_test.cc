@@ -224,44 +224,16 @@ TEST_F(GraphFileTest, NullGraphWithAudioMakesAWebmOfBothStreams) {
 // The decoded luma of the first picture of a file.
 std::vector<uint8_t> FirstLuma(const std::string& path, int* width) {
   std::vector<uint8_t> luma;
-  AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0)
-    return luma;
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format_holder(
-      format, [](AVFormatContext* f) { avformat_close_input(&f); });
-  if (avformat_find_stream_info(format, nullptr) < 0) return luma;
-  int index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index < 0) return luma;
-  const AVCodec* codec =
-      avcodec_find_decoder(format->streams[index]->codecpar->codec_id);
-  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> context(
-      avcodec_alloc_context3(codec),
-      [](AVCodecContext* c) { avcodec_free_context(&c); });
-  avcodec_parameters_to_context(context.get(), format->streams[index]->codecpar);
-  if (avcodec_open2(context.get(), codec, nullptr) < 0) return luma;
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
   bool got = false;
-  while (!got && av_read_frame(format, packet) >= 0) {
-    if (packet->stream_index == index) {
-      avcodec_send_packet(context.get(), packet);
-      got = avcodec_receive_frame(context.get(), frame) == 0;
-    }
-    av_packet_unref(packet);
-  }
-  if (!got) {
-    avcodec_send_packet(context.get(), nullptr);
-    got = avcodec_receive_frame(context.get(), frame) == 0;
-  }
-  if (got) {
+  DecodeFile(path, [&](const StreamInfo& stream, const AVFrame* frame) {
+    if (got || stream.type != AVMEDIA_TYPE_VIDEO) return;
+    got = true;
     *width = frame->width;
     for (int y = 0; y < frame->height; ++y) {
       const uint8_t* row = frame->data[0] + y * frame->linesize[0];
       luma.insert(luma.end(), row, row + frame->width);
     }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
+  });
   return luma;
 }
 

@@ -9,14 +9,15 @@ extern "C" {
 }
 
 #include "edit_test_media.h"
+#include "media_test_support.h"
 #include "utils.h"
 
 namespace kelmora {
 namespace {
 
-using edit_test::TempDir;
 using edit_test::TestMediaSpec;
 using edit_test::WriteTestMedia;
+using testing_support::TempDir;
 
 boost::optional<VideoMetadata> ReadQuietly(const std::string& path,
                                            std::string* error_output) {

@@ -26,6 +26,7 @@
 #include "browser.h"
 #include "page_printer.h"
 #include "ppapi/cpp/var_dictionary.h"
+#include "support/run_program.h"
 #include "var_json.h"
 
 namespace kelmora_test {
@@ -207,20 +208,16 @@ inline ChildResult RunInChild(const std::function<void(ChildSession&)>& scenario
   result.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  size_t start = 0;
-  while (start < data.size()) {
-    size_t end = data.find('\n', start);
-    if (end == std::string::npos) end = data.size();
+  for (const std::string& line : SplitLines(data)) {
     Json::Value event;
     std::string errors;
-    if (reader->parse(data.data() + start, data.data() + end, &event, &errors)) {
+    if (reader->parse(line.data(), line.data() + line.size(), &event, &errors)) {
       if (event.isMember("failure")) {
         result.failure = event["failure"].asString();
       } else {
         result.events.push_back(event);
       }
     }
-    start = end + 1;
   }
   return result;
 }

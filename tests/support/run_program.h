@@ -14,25 +14,27 @@
 
 namespace kelmora_test {
 
+// The lines of |text|, without their line ends.
+inline std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 struct ProgramResult {
   int exit_code = -1;  // -1 when killed
   int term_signal = 0;
   std::string out;
   std::string err;
 
-  std::vector<std::string> OutLines() const { return Lines(out); }
-  std::vector<std::string> ErrLines() const { return Lines(err); }
-  static std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return lines;
-  }
+  std::vector<std::string> OutLines() const { return SplitLines(out); }
+  std::vector<std::string> ErrLines() const { return SplitLines(err); }
 };
 
 // Runs |argv| in |cwd| with |input| on its standard input; killed after
