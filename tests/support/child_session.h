@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,10 +224,14 @@ inline ChildResult RunInChild(const std::function<void(ChildSession&)>& scenario
 }
 
 // A new empty directory under the system's temporary directory.
+// A new directory under the build tree's test output, so that runs leave
+// nothing behind outside it.
 inline std::string MakeTempDir() {
-  char path[] = "/tmp/kelmora-test-XXXXXX";
-  const char* made = mkdtemp(path);
-  return made ? std::string(made) : std::string();
+  std::string parent = std::string(KELMORA_BUILD_DIR) + "/test_output";
+  mkdir(parent.c_str(), 0755);
+  std::string path = parent + "/dir-XXXXXX";
+  const char* made = mkdtemp(&path[0]);
+  return made ? path : std::string();
 }
 
 // Contents of a file ("" when it cannot be read).
