@@ -84,7 +84,8 @@ class VideoEncoderTest : public ::testing::Test {
   static void SetUpTestSuite() { ASSERT_TRUE(platform::BecomeMainThread()); }
   void SetUp() override { platform::ResetVideoEncoderHooks(); }
 
-  // Initialises |encoder| for VP8 at |size| and waits for it.
+  // Initialises |encoder| for VP8 at |size|, waits for it and forgets the
+  // completion.
   void Start(VideoEncoder* encoder, Client* client, const Size& size) {
     size_t before = client->results.size();
     ASSERT_EQ(encoder->Initialize(PP_VIDEOFRAME_FORMAT_I420, size, PP_VIDEOPROFILE_VP8_ANY,
@@ -92,6 +93,7 @@ class VideoEncoderTest : public ::testing::Test {
               PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client->WaitFor(before + 1));
     ASSERT_EQ(client->results.back(), PP_OK);
+    client->results.clear();
   }
 };
 
@@ -154,7 +156,6 @@ TEST_F(VideoEncoderTest, CloseAbortsPendingAndQueuedCompletions) {
   VideoEncoder encoder(InstanceHandle(1));
   Client client;
   Start(&encoder, &client, Size(32, 32));
-  client.results.clear();
   // Nothing encoded yet: the buffer request waits.
   ASSERT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
   // A second request fails, through its callback.
@@ -176,7 +177,6 @@ TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
   Client client;
   Start(&encoder, &client, Size(32, 32));
   const int held = encoder.GetFramesRequired();
-  client.results.clear();
   for (int i = 0; i < held; ++i) {
     ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client.WaitFor(i + 1));
@@ -210,7 +210,6 @@ TEST_F(VideoEncoderTest, HooksChangeCodedSizeAndFailOneStep) {
   Size coded;
   ASSERT_EQ(encoder.GetFrameCodedSize(&coded), PP_OK);
   EXPECT_EQ(coded, Size(64, 64));
-  client.results.clear();
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client.WaitFor(2 * i + 1));
@@ -251,7 +250,6 @@ TEST_F(VideoEncoderTest, RequiredCallbacksGetImmediateFailuresLater) {
   // A request while one is in progress.
   VideoEncoder ready(InstanceHandle(1));
   Start(&ready, &client, Size(32, 32));
-  client.results.clear();
   EXPECT_EQ(ready.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
   EXPECT_EQ(ready.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
   EXPECT_EQ(client.Settled(), std::vector<int32_t>{PP_ERROR_INPROGRESS});
@@ -262,7 +260,6 @@ TEST_F(VideoEncoderTest, OptionalCallbacksGetImmediateFailuresAsTheResult) {
   VideoEncoder encoder(InstanceHandle(1));
   Client client;
   Start(&encoder, &client, Size(32, 32));
-  client.results.clear();
   EXPECT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(32, 32),
                                PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
                                client.Optional()),
@@ -331,7 +328,6 @@ TEST_F(VideoEncoderTest, ReleasingTheLastReferenceAbortsAlsoScheduledResults) {
   auto encoder = std::make_unique<VideoEncoder>(InstanceHandle(1));
   Client client;
   Start(encoder.get(), &client, Size(32, 32));
-  client.results.clear();
   // Another reference going changes nothing.
   { VideoEncoder copy(*encoder); }
   EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 1);
@@ -348,7 +344,6 @@ TEST_F(VideoEncoderTest, AFrameHandedBackIsGoneForTheModule) {
   VideoEncoder encoder(InstanceHandle(1));
   Client client;
   Start(&encoder, &client, Size(32, 32));
-  client.results.clear();
   ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
   ASSERT_TRUE(client.WaitFor(1));
   VideoFrame frame = client.frames[0];
