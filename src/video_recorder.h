@@ -44,6 +44,13 @@ class VideoRecorder {
   // recording timeline. The buffer may be reused once the call returns.
   int AddFrame(uint8_t* data, int64_t pts);
   int AddCamFrame(uint8_t* data, int64_t pts);
+  // The same without a copy: the graph shares the picture until it has no
+  // more use for it, at the latest until Close or the recorder's
+  // destruction. Each picture's deleter hands its buffer back to the track;
+  // it runs on this thread. A picture may be lent again (a repeated frame)
+  // while the graph still holds it.
+  int LendFrame(SharedPicture picture, int64_t pts);
+  int LendCamFrame(SharedPicture picture, int64_t pts);
 
   // `count` samples per channel, interleaved signed 16-bit, a multiple of
   // the track's audio frame size; timestamps follow on from earlier audio.

@@ -226,5 +226,41 @@ TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
   }
 }
 
+// A lent picture goes through a graph that does not change it without a
+// copy, and goes back once, after the output writer has had it.
+TEST(RawVideoWriterTest, LentPictureReachesTheOutputWithoutACopy) {
+  VideoGraphFilter filter;
+  RecordingWriter* out = new RecordingWriter();
+  filter.writer_.reset(out);
+  filter.graph_description_ = "[in_writer]null[main]";
+  GraphInputWriter* input = MakeInput(64, 48, 0);
+  RawVideoWriter adapter(input);
+  ASSERT_EQ(filter.AddInputWriter(input), 0);
+  ASSERT_EQ(filter.InitFiltering(), 0);
+  ASSERT_EQ(adapter.Open(), 0);
+
+  std::vector<uint8_t> pixels = MakeI420(64, 48, 30, 60);
+  int released = 0;
+  SharedPicture picture(pixels.data(), [&released](const uint8_t*) {
+    ++released;
+  });
+  ASSERT_EQ(adapter.LendFrame(picture, 7), 0);
+  picture.reset();
+  EXPECT_EQ(released, 0);  // the graph still has it
+  ASSERT_EQ(filter.FilterAvailable(), 0);
+  ASSERT_EQ(out->video_frames(), 1);
+  EXPECT_EQ(out->frames[0].pts, 7);
+  EXPECT_EQ(out->frames[0].data[0], pixels.data());
+  EXPECT_EQ(0, memcmp(out->frames[0].bytes.data(), pixels.data(), 64 * 48));
+  EXPECT_EQ(released, 1);
+
+  // Copied pictures never reach the output in the caller's buffer.
+  ASSERT_EQ(adapter.AddFrame(pixels.data(), 8), 0);
+  ASSERT_EQ(filter.FilterAvailable(), 0);
+  ASSERT_EQ(out->video_frames(), 2);
+  EXPECT_NE(out->frames[1].data[0], pixels.data());
+  EXPECT_EQ(released, 1);
+}
+
 }  // namespace
 }  // namespace kelmora
