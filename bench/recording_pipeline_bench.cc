@@ -6,11 +6,16 @@
 // same encoder settings. Prints CPU time, wall time and peak resident memory
 // of both, and their ratios.
 //
-//   recording_pipeline_bench [seconds] [work_dir]
+//   recording_pipeline_bench [seconds] [work_dir] [encoder_threads]
+//
+// Without encoder_threads the recorder's own share of the processors is
+// used. On a busy machine give 1: libvpx's threads spin while they wait for
+// each other, and the spinning, not the work, then decides the CPU time.
 //
 // Each side runs in a child process, so that its CPU time and peak memory
-// are its own. A second pair of runs only generates the sources, so that the
-// pipelines can also be compared without them.
+// are its own; both run at the same time. A second pair of runs only
+// generates the sources, so that the pipelines can also be compared without
+// them.
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -144,7 +149,7 @@ struct Sources {
 // picture, the held camera picture and the main picture are lent at the
 // same timestamp, whole audio frames up to that time are added, and the
 // graph is drained. Without a recorder only the sources run.
-int RunProject(int seconds, const std::string& output, bool record) {
+int RunProject(int seconds, const std::string& output, bool record, float thread_factor) {
   Sources sources;
   if (!sources.Open()) return 1;
   Track main_track(av_image_get_buffer_size(AV_PIX_FMT_YUV420P, 1920, 1080, 1));
@@ -162,6 +167,7 @@ int RunProject(int seconds, const std::string& output, bool record) {
     recorder->sample_rate_ = kSampleRate;
     recorder->audio2_enabled_ = true;
     recorder->sample_rate2_ = kSampleRate;
+    recorder->thread_factor_ = thread_factor;
     if (!recorder->Init()) return 1;
   }
 
@@ -196,7 +202,7 @@ int RunProject(int seconds, const std::string& output, bool record) {
 
 // The same work on the ffmpeg command line.
 std::vector<std::string> FfmpegArguments(int seconds, const std::string& output,
-                                         bool record) {
+                                         bool record, int threads) {
   const std::string duration = ":duration=" + std::to_string(seconds);
   const auto with_duration = [&duration](const std::string& chain) {
     // The duration belongs to the source filter, before the first comma.
@@ -213,8 +219,6 @@ std::vector<std::string> FfmpegArguments(int seconds, const std::string& output,
                              "-c", "copy", "-f", "null", "-"});
     return args;
   }
-  const int threads = kelmora::SimpleVideoWriter::ThreadCount(
-      sysconf(_SC_NPROCESSORS_ONLN), 0.5f);
   args.insert(args.end(), {
       "-filter_complex",
       "[0:v]null[main],[main][1:v]overlay=x=main_w-overlay_w:y=main_h-overlay_h,"
@@ -236,15 +240,13 @@ struct Usage {
   double peak_mib = 0;
 };
 
-// Runs `body` in a child (or execs `args` when given) and measures it.
+// Starts `body` in a child, or execs `args` when given.
 template <typename Body>
-Usage Measure(Body body, const std::vector<std::string>* args) {
-  Usage usage;
-  const auto start = std::chrono::steady_clock::now();
+pid_t Start(Body body, const std::vector<std::string>* args) {
   const pid_t child = fork();
   if (child < 0) {
     perror("fork");
-    return usage;
+    return child;
   }
   if (child == 0) {
     if (args) {
@@ -259,16 +261,33 @@ Usage Measure(Body body, const std::vector<std::string>* args) {
     if (!freopen("/dev/null", "w", stdout)) _exit(1);
     _exit(body());
   }
-  int status = 0;
-  struct rusage ru;
-  if (wait4(child, &status, 0, &ru) != child) return usage;
-  usage.wall_s =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  usage.cpu_s = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
-                ru.ru_stime.tv_usec / 1e6;
-  usage.peak_mib = ru.ru_maxrss / 1024.0;
-  usage.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return usage;
+  return child;
+}
+
+// Runs the project's side and ffmpeg's side at the same time, so that both
+// meet the same load on a shared machine (libvpx's threads spin while they
+// wait for each other, so a busier machine costs CPU time), and measures
+// each child on its own.
+template <typename Body>
+void MeasurePair(Body body, const std::vector<std::string>& args, Usage* project,
+                 Usage* ffmpeg) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t children[2] = {Start(body, nullptr), Start(body, &args)};
+  Usage* usages[2] = {project, ffmpeg};
+  for (int waited = 0; waited < 2; ++waited) {
+    int status = 0;
+    struct rusage ru;
+    const pid_t child = wait4(-1, &status, 0, &ru);
+    if (child < 0) return;
+    Usage* usage = child == children[0] ? usages[0] : child == children[1] ? usages[1] : nullptr;
+    if (!usage) continue;
+    usage->wall_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    usage->cpu_s = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+                   ru.ru_stime.tv_usec / 1e6;
+    usage->peak_mib = ru.ru_maxrss / 1024.0;
+    usage->ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
 }
 
 void PrintRow(const char* what, const Usage& project, const Usage& ffmpeg) {
@@ -290,18 +309,21 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s [seconds] [work_dir]\n", argv[0]);
     return 2;
   }
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  float thread_factor = kelmora::VideoRecorder().thread_factor_;
+  if (argc > 3) thread_factor = atoi(argv[3]) / static_cast<float>(processors);
+  const int threads = kelmora::SimpleVideoWriter::ThreadCount(processors, thread_factor);
   const std::string ours = dir + "/recording_pipeline_bench_project.webm";
   const std::string theirs = dir + "/recording_pipeline_bench_ffmpeg.webm";
 
-  const std::vector<std::string> record_args = FfmpegArguments(seconds, theirs, true);
-  const std::vector<std::string> source_args = FfmpegArguments(seconds, "", false);
-  const auto record = [&] { return RunProject(seconds, ours, true); };
-  const auto sources_only = [&] { return RunProject(seconds, "", false); };
+  const std::vector<std::string> record_args = FfmpegArguments(seconds, theirs, true, threads);
+  const std::vector<std::string> source_args = FfmpegArguments(seconds, "", false, threads);
+  const auto record = [&] { return RunProject(seconds, ours, true, thread_factor); };
+  const auto sources_only = [&] { return RunProject(seconds, "", false, thread_factor); };
 
-  const Usage project = Measure(record, nullptr);
-  const Usage ffmpeg = Measure(record, &record_args);
-  const Usage project_sources = Measure(sources_only, nullptr);
-  const Usage ffmpeg_sources = Measure(sources_only, &source_args);
+  Usage project, ffmpeg, project_sources, ffmpeg_sources;
+  MeasurePair(record, record_args, &project, &ffmpeg);
+  MeasurePair(sources_only, source_args, &project_sources, &ffmpeg_sources);
   if (!project.ok || !ffmpeg.ok || !project_sources.ok || !ffmpeg_sources.ok) {
     fprintf(stderr, "a run failed: project %d, ffmpeg %d, sources %d/%d\n", project.ok,
             ffmpeg.ok, project_sources.ok, ffmpeg_sources.ok);
@@ -309,7 +331,7 @@ int main(int argc, char** argv) {
   }
 
   printf("recording %d s: 1920x1080 at %d fps + 640x480 camera + two tones, "
-         "libvpx realtime + Opus\n", seconds, kFps);
+         "libvpx realtime (%d threads) + Opus\n", seconds, kFps, threads);
   printf("%-26s %10s %10s %9s\n", "", "project", "ffmpeg", "ratio");
   PrintRow("CPU time (s)", project, ffmpeg);
   Usage project_pipeline = project, ffmpeg_pipeline = ffmpeg;

@@ -212,6 +212,7 @@ bool VideoRecorder::Init() {
   }
 
   filter_.graph_description_ = BuildRecordingGraph();
+  filter_.thread_factor_ = thread_factor_;
 
   if (filter_.AddInputWriter(main_input_) < 0) {
     return false;

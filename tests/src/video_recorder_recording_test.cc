@@ -690,6 +690,7 @@ class LendingTest : public RecordingTest {
     recorder->sample_rate_ = kSampleRate;
     recorder->audio2_enabled_ = true;
     recorder->sample_rate2_ = kSampleRate;
+    recorder->thread_factor_ = 0.01f;  // one encoder thread
     return recorder;
   }
 
