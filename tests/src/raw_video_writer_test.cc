@@ -187,17 +187,30 @@ TEST(RawVideoWriterDeathTest, MisuseStops) {
 
 // The adapter around a real graph input: an odd-sized picture and appended
 // audio arrive at the graph's output unchanged.
-TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
+// A graph of the given text around one adapter, drained into a
+// RecordingWriter.
+struct AdapterGraph {
+  AdapterGraph(const char* text, GraphInputWriter* input)
+      : out(new RecordingWriter()), adapter(input) {
+    filter.writer_.reset(out);
+    filter.graph_description_ = text;
+    // The adapter owns the input; the graph only registers it.
+    EXPECT_EQ(filter.AddInputWriter(input), 0);
+    EXPECT_EQ(filter.InitFiltering(), 0);
+    EXPECT_EQ(adapter.Open(), 0);
+  }
   VideoGraphFilter filter;
-  RecordingWriter* out = new RecordingWriter();
-  filter.writer_.reset(out);
-  filter.graph_description_ = "[in_writer]null[main];[in_writer_a]anull";
-  // The adapter owns the input; the graph only registers it.
-  GraphInputWriter* input = MakeInput(641, 361, 48000);
-  RawVideoWriter adapter(input);
-  ASSERT_EQ(filter.AddInputWriter(input), 0);
-  ASSERT_EQ(filter.InitFiltering(), 0);
-  ASSERT_EQ(adapter.Open(), 0);
+  RecordingWriter* out;
+  RawVideoWriter adapter;
+};
+
+TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
+  AdapterGraph graph("[in_writer]null[main];[in_writer_a]anull",
+                     MakeInput(641, 361, 48000));
+  ASSERT_FALSE(HasFailure());
+  VideoGraphFilter& filter = graph.filter;
+  RecordingWriter* out = graph.out;
+  RawVideoWriter& adapter = graph.adapter;
 
   std::vector<uint8_t> picture = MakeI420(641, 361, 40, 90);
   picture[641 * 361 + 320] = 200;  // last U sample of the first chroma row
@@ -229,15 +242,11 @@ TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
 // A lent picture goes through a graph that does not change it without a
 // copy, and goes back once, after the output writer has had it.
 TEST(RawVideoWriterTest, LentPictureReachesTheOutputWithoutACopy) {
-  VideoGraphFilter filter;
-  RecordingWriter* out = new RecordingWriter();
-  filter.writer_.reset(out);
-  filter.graph_description_ = "[in_writer]null[main]";
-  GraphInputWriter* input = MakeInput(64, 48, 0);
-  RawVideoWriter adapter(input);
-  ASSERT_EQ(filter.AddInputWriter(input), 0);
-  ASSERT_EQ(filter.InitFiltering(), 0);
-  ASSERT_EQ(adapter.Open(), 0);
+  AdapterGraph graph("[in_writer]null[main]", MakeInput(64, 48, 0));
+  ASSERT_FALSE(HasFailure());
+  VideoGraphFilter& filter = graph.filter;
+  RecordingWriter* out = graph.out;
+  RawVideoWriter& adapter = graph.adapter;
 
   std::vector<uint8_t> pixels = MakeI420(64, 48, 30, 60);
   int released = 0;

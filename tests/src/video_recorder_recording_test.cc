@@ -270,6 +270,20 @@ class RecordingTest : public testing::Test {
     return testing_support::TempPath("recorder_" + name);
   }
 
+  // A 320 x 240 recorder with a 80 x 60 camera and both audio tracks at
+  // 48000 samples per second, encoding with one thread.
+  std::unique_ptr<VideoRecorder> NewCamRecorder(const std::string& name) {
+    auto recorder = NewRecorder(320, 240, name);
+    recorder->cam_enabled_ = true;
+    recorder->cam_size_ = Size{80, 60};
+    recorder->audio_enabled_ = true;
+    recorder->sample_rate_ = kSampleRate;
+    recorder->audio2_enabled_ = true;
+    recorder->sample_rate2_ = kSampleRate;
+    recorder->thread_factor_ = 0.01f;
+    return recorder;
+  }
+
   // A recorder for a main track of the given size writing into a fresh file.
   std::unique_ptr<VideoRecorder> NewRecorder(int width, int height,
                                              const std::string& name) {
@@ -616,13 +630,7 @@ TEST_F(RefusedInitTest, GraphThatCannotBeConfiguredWithEveryInputRegistered) {
 }
 
 TEST_F(RecordingTest, DeletedWithoutCloseWhileRecording) {
-  auto recorder = NewRecorder(320, 240, "abandoned.webm");
-  recorder->cam_enabled_ = true;
-  recorder->cam_size_ = Size{80, 60};
-  recorder->audio_enabled_ = true;
-  recorder->sample_rate_ = kSampleRate;
-  recorder->audio2_enabled_ = true;
-  recorder->sample_rate2_ = kSampleRate;
+  auto recorder = NewCamRecorder("abandoned.webm");
   Picture main(320, 240, kGrey);
   Picture cam(80, 60, kRed);
   Tone a(440, 0.2), b(880, 0.2);
@@ -682,18 +690,6 @@ Picture CamPicture(int i) { return Picture(80, 60, (i / 5) % 2 ? kGreen : kRed);
 
 class LendingTest : public RecordingTest {
  protected:
-  std::unique_ptr<VideoRecorder> NewCamRecorder(const std::string& name) {
-    auto recorder = NewRecorder(320, 240, name);
-    recorder->cam_enabled_ = true;
-    recorder->cam_size_ = Size{80, 60};
-    recorder->audio_enabled_ = true;
-    recorder->sample_rate_ = kSampleRate;
-    recorder->audio2_enabled_ = true;
-    recorder->sample_rate2_ = kSampleRate;
-    recorder->thread_factor_ = 0.01f;  // one encoder thread
-    return recorder;
-  }
-
   // Records `frames` pictures (with camera pictures when the recorder has a
   // camera), copied or lent the way the frame loop lends them: the last main
   // picture and the camera picture are held until the next one arrives.
