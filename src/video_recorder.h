@@ -45,10 +45,12 @@ class VideoRecorder {
   int AddFrame(uint8_t* data, int64_t pts);
   int AddCamFrame(uint8_t* data, int64_t pts);
   // The same without a copy: the graph shares the picture until it has no
-  // more use for it, at the latest until Close or the recorder's
-  // destruction. Each picture's deleter hands its buffer back to the track;
-  // it runs on this thread. A picture may be lent again (a repeated frame)
-  // while the graph still holds it.
+  // more use for it. With a camera, the overlay keeps the newest main
+  // picture until the next one arrives, and the last one until the recorder
+  // is destroyed; no other picture outlives the FilterAvailable that follows
+  // it. Each picture's deleter hands its buffer back to the track; it runs
+  // on this thread. A picture may be lent again (a repeated frame) while the
+  // graph still holds it.
   int LendFrame(SharedPicture picture, int64_t pts);
   int LendCamFrame(SharedPicture picture, int64_t pts);
 
