@@ -13,6 +13,7 @@ PACKAGES=(
   libvpx-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
+  ffmpeg
 )
 
 missing=()
