@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "media_test_support.h"
 #include "video_encoder_rule.h"
@@ -20,6 +22,7 @@ using testing_support::EndsWith;
 using testing_support::FileInfo;
 using testing_support::MakeAudioFrame;
 using testing_support::MakeVideoFrame;
+using testing_support::OneEncoderThread;
 using testing_support::StreamInfo;
 using testing_support::TempPath;
 using testing_support::WriteSynthetic;
@@ -260,6 +263,60 @@ TEST(SimpleVideoWriterTest, OpenRefusesEmptySize) {
   CaptureStderr();
   EXPECT_EQ(writer.Open(), -1);
   EXPECT_EQ(GetCapturedStderr(), "OpenVideo: invalid video size\n");
+}
+
+TEST(SimpleVideoWriterTest, GapBetweenFramesBelongsToTheFrameBeforeIt) {
+  // A still screen: frames every 33 ms up to 990 ms, then one at 9 s. The
+  // frame at 990 ms stays on screen until 9 s; the last one for a usual
+  // frame interval.
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* encoder;
+  } cases[] = {{"gap.webm", "", ""}, {"gap.mp4", "mp4", "libx264"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = TempPath(c.name);
+    SimpleVideoWriter writer(path);
+    writer.format_name_ = c.format;
+    if (*c.encoder) {
+      ASSERT_TRUE(writer.SetVideoCodec(c.encoder));
+    }
+    writer.SetVideoSize(160, 120);
+    writer.SetThreadFactor(OneEncoderThread());
+    CaptureStdout();
+    int init = writer.Init();
+    GetCapturedStdout();
+    ASSERT_EQ(init, 0);
+    ASSERT_EQ(writer.Open(), 0);
+    std::vector<int64_t> times;
+    for (int64_t ms = 0; ms <= 990; ms += 33) times.push_back(ms);
+    times.push_back(9000);
+    for (size_t i = 0; i < times.size(); ++i) {
+      auto frame = MakeVideoFrame(160, 120, static_cast<int>(i), times[i]);
+      ASSERT_EQ(writer.WriteVideoFrame(frame.get()), 0);
+    }
+    ASSERT_EQ(writer.Close(), 0);
+
+    std::map<int64_t, int64_t> shown;  // pts to duration, in ms
+    FileInfo info = DecodeFile(path, [&](const StreamInfo& s, const AVFrame* f) {
+      shown[av_rescale_q(f->best_effort_timestamp, s.time_base, {1, 1000})] =
+          av_rescale_q(f->pkt_duration, s.time_base, {1, 1000});
+    });
+    ASSERT_TRUE(info.opened);
+    const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->decoded_frames, static_cast<int>(times.size()));
+    EXPECT_NEAR(info.duration_ms, 9033, 2);
+    // WebM keeps no duration per frame, only the file's length; MP4 keeps
+    // each frame's.
+    if (*c.format) {
+      EXPECT_EQ(shown.size(), times.size());
+      EXPECT_NEAR(shown[0], 33, 1);
+      EXPECT_NEAR(shown[990], 8010, 1);
+      EXPECT_NEAR(shown[9000], 33, 1);
+    }
+  }
 }
 
 TEST(SimpleVideoWriterTest, ThreadCountFromProcessors) {
