@@ -159,7 +159,12 @@ void EditGraphBuilder::AddTrim() {
     options["end"] = FormatSeconds(config_.trim->end);
   }
   AddFilter(FilterSpec("trim", options, ""));
-  AddFilter(FilterSpec("setpts", {{"expr", "PTS-STARTPTS"}}, ""));
+  // Both streams move back by the trim start itself: restarting each at its
+  // own first kept frame would part a picture from its sound whenever the
+  // pictures are irregular.
+  const double shift = config_.trim->start > 0.0 ? config_.trim->start : 0.0;
+  AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}},
+                       ""));
 }
 
 void EditGraphBuilder::AddCrop() {

@@ -83,6 +83,8 @@ class VideoRecorder {
   Size cam_size_;
   std::string branding_filename_;
   int32_t start_delay_ = 0;  // ms
+  // Share of the online processors that the video encoder takes.
+  float thread_factor_ = 0.5f;
 
  private:
   // Declared before the adapters so that it is destroyed after them.
