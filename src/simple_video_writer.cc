@@ -310,15 +310,26 @@ int SimpleVideoWriter::ConfigureAudioCodec() {
 
 int SimpleVideoWriter::OpenOutput() {
   AVFormatContext* context = format_context_.get();
+  // The page names the file: a local one only, also for what a muxer
+  // opens beside it.
+  int result = av_opt_set(context, "protocol_whitelist", kLocalProtocols, 0);
+  if (result < 0) {
+    LogAvError("Could not restrict output protocols", result);
+    return result;
+  }
   if (!(av_output_format_->flags & AVFMT_NOFILE)) {
-    int result = avio_open(&context->pb, filename_.c_str(), AVIO_FLAG_WRITE);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", kLocalProtocols, 0);
+    result = avio_open2(&context->pb, LocalFileUrl(filename_).c_str(),
+                        AVIO_FLAG_WRITE, nullptr, &options);
+    av_dict_free(&options);
     if (result < 0) {
       fprintf(stderr, "Could not open '%s': %s\n", filename_.c_str(),
               AvErrorString(result).c_str());
       return result;
     }
   }
-  int result = avformat_write_header(context, nullptr);
+  result = avformat_write_header(context, nullptr);
   if (result < 0) {
     LogAvError("Error occurred when opening output file", result);
     return result;

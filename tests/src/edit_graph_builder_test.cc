@@ -20,6 +20,8 @@ using edit_test::WriteTestMedia;
 using testing_support::TempDir;
 
 const char kExampleInput[] = "/html5_persistent/in.webm";
+// What every movie source carries after its file name.
+const std::string kLocalOnly = ":format_opts=protocol_whitelist=file";
 
 // Replaces every occurrence of `from` in `text` with `to`.
 std::string ReplaceAll(std::string text, const std::string& from,
@@ -89,12 +91,12 @@ TEST_F(EditGraphTextTest, Mp4WithTrimCropScaleAndFps) {
   EXPECT_EQ(
       Build(config),
       ForExample(
-          "movie=filename=/html5_persistent/in.webm:seek_point=1.500,"
+          "movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file:seek_point=1.500,"
           "trim=end=4.000:start=1.500,setpts=expr=PTS-1.500/TB,"
           "crop=h=50:w=100:x=20:y=10,"
           "scale=force_original_aspect_ratio=decrease:h=min(480\\,ih):"
           "w=min(640\\,iw),fps=fps=15;"
-          "amovie=filename=/html5_persistent/in.webm:seek_point=1.500,"
+          "amovie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file:seek_point=1.500,"
           "atrim=end=4.000:start=1.500,asetpts=expr=PTS-1.500/TB",
           input));
 }
@@ -105,7 +107,7 @@ TEST_F(EditGraphTextTest, GifHasNoAudioChain) {
   config.scale = Size{480, 270};
   config.fps = 10;
   EXPECT_EQ(Build(config),
-            ForExample("movie=filename=/html5_persistent/in.webm,"
+            ForExample("movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file,"
                        "scale=force_original_aspect_ratio=decrease:"
                        "h=min(270\\,ih):w=min(480\\,iw),fps=fps=10",
                        input));
@@ -114,45 +116,45 @@ TEST_F(EditGraphTextTest, GifHasNoAudioChain) {
 TEST_F(EditGraphTextTest, Mp4OfOddInputIsCutToEvenSize) {
   const std::string input = MakeExampleInput(1365, 767);
   EXPECT_EQ(Build(Config(input, kEditOutFormatMp4)),
-            ForExample("movie=filename=/html5_persistent/in.webm,"
+            ForExample("movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file,"
                        "crop=h=trunc(ih/2)*2:w=trunc(iw/2)*2;"
-                       "amovie=filename=/html5_persistent/in.webm",
+                       "amovie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file",
                        input));
 
   // Other outputs take odd sizes; a crop or a box replaces the even crop.
   EXPECT_EQ(Build(Config(input, kEditOutFormatOther)),
-            "movie=filename=" + input + ";amovie=filename=" + input);
+            "movie=filename=" + input + kLocalOnly + ";amovie=filename=" + input + kLocalOnly);
   EditConfig cropped = Config(input, kEditOutFormatMp4);
   cropped.crop = Rect{0, 0, 1365, 767};
-  EXPECT_EQ(Build(cropped), "movie=filename=" + input +
+  EXPECT_EQ(Build(cropped), "movie=filename=" + input + kLocalOnly +
                                 ",crop=h=766:w=1364:x=0:y=0;amovie=filename=" +
-                                input);
+                                input + kLocalOnly);
 
   const std::string even = MakeInput("even.mkv", 1280, 720, true);
   EXPECT_EQ(Build(Config(even, kEditOutFormatMp4)),
-            "movie=filename=" + even + ";amovie=filename=" + even);
+            "movie=filename=" + even + kLocalOnly + ";amovie=filename=" + even + kLocalOnly);
 }
 
 TEST_F(EditGraphTextTest, TrimBoundsOnlyWhenPositive) {
   const std::string input = MakeInput("in.mkv", 320, 240, true);
   EditConfig config = Config(input, kEditOutFormatOther);
   config.trim = TrimRange{0.0, 0.0};
-  EXPECT_EQ(Build(config), "movie=filename=" + input +
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly +
                                ",trim,setpts=expr=PTS-0.000/TB;"
-                               "amovie=filename=" + input +
+                               "amovie=filename=" + input + kLocalOnly +
                                ",atrim,asetpts=expr=PTS-0.000/TB");
 
   config.trim = TrimRange{2.5, 0.0};
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input +
+            "movie=filename=" + input + kLocalOnly +
                 ":seek_point=2.500,trim=start=2.500,setpts=expr=PTS-2.500/TB;"
-                "amovie=filename=" + input +
+                "amovie=filename=" + input + kLocalOnly +
                 ":seek_point=2.500,atrim=start=2.500,asetpts=expr=PTS-2.500/TB");
 
   config.trim = TrimRange{-1.0, 3.25};
-  EXPECT_EQ(Build(config), "movie=filename=" + input +
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly +
                                ",trim=end=3.250,setpts=expr=PTS-0.000/TB;"
-                               "amovie=filename=" + input +
+                               "amovie=filename=" + input + kLocalOnly +
                                ",atrim=end=3.250,asetpts=expr=PTS-0.000/TB");
 }
 
@@ -161,7 +163,7 @@ TEST_F(EditGraphTextTest, CropSidesAreCutTowardZeroToEven) {
   EditConfig config = Config(input, kEditOutFormatOther);
   config.crop = Rect{-4, 7, -3, 0};
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input + ",crop=h=0:w=-2:x=7:y=-4");
+            "movie=filename=" + input + kLocalOnly + ",crop=h=0:w=-2:x=7:y=-4");
 }
 
 TEST_F(EditGraphTextTest, InputWithoutAudioOrVideo) {
@@ -171,14 +173,14 @@ TEST_F(EditGraphTextTest, InputWithoutAudioOrVideo) {
   config.fps = 0;
   std::string text = Build(config);
   EXPECT_EQ(text.find(';'), std::string::npos) << text;
-  EXPECT_EQ(text, "movie=filename=" + silent +
+  EXPECT_EQ(text, "movie=filename=" + silent + kLocalOnly +
                       ":seek_point=1.000,trim=end=2.000:start=1.000,"
                       "setpts=expr=PTS-1.000/TB");
 
   // The video chain does not depend on the input having video.
   const std::string sound = MakeInput("sound.mka", 0, 0, true);
   EXPECT_EQ(Build(Config(sound, kEditOutFormatMp4)),
-            "movie=filename=" + sound + ";amovie=filename=" + sound);
+            "movie=filename=" + sound + kLocalOnly + ";amovie=filename=" + sound + kLocalOnly);
 }
 
 TEST_F(EditGraphTextTest, UnreadableInputGivesNothing) {
@@ -198,7 +200,7 @@ TEST_F(EditGraphTextTest, SpecialCharactersInTheInputNameAreEscaped) {
   const std::string input = MakeInput("a b,c;[d]:e'f.mkv", 320, 240, false);
   const std::string escaped_name = "a b\\,c\\;\\[d\\]\\\\:e\\\\\\'f.mkv";
   EXPECT_EQ(Build(Config(input, kEditOutFormatOther)),
-            "movie=filename=" + dir_.path() + "/" + escaped_name);
+            "movie=filename=" + dir_.path() + "/" + escaped_name + kLocalOnly);
 }
 
 // Fitting into a box keeps the aspect ratio and may give an odd side, which
@@ -210,16 +212,16 @@ TEST_F(EditGraphTextTest, Mp4ScaleToOddSizeIsCutToEven) {
       "w=min(100\\,iw)";
   EditConfig config = Config(input, kEditOutFormatMp4);
   config.scale = Size{100, 100};  // 100 x 75
-  EXPECT_EQ(Build(config), "movie=filename=" + input + scale_100 +
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly + scale_100 +
                                ",crop=h=trunc(ih/2)*2:w=trunc(iw/2)*2");
 
   config.outFormat = kEditOutFormatGif;
-  EXPECT_EQ(Build(config), "movie=filename=" + input + scale_100);
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly + scale_100);
 
   config.outFormat = kEditOutFormatMp4;
   config.scale = Size{160, 0};  // 160 x 120
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input +
+            "movie=filename=" + input + kLocalOnly +
                 ",scale=force_original_aspect_ratio=decrease:h=min(0\\,ih):"
                 "w=min(160\\,iw)");
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "local_listener.h"
 #include "media_test_support.h"
 #include "video_encoder_rule.h"
 
@@ -256,6 +257,46 @@ TEST(SimpleVideoWriterTest, OpenFailsForUnwritablePath) {
   EXPECT_NE(err.find("Could not open '" + path + "': No such file or directory\n"),
             std::string::npos)
       << err;
+}
+
+// The page names the output file: a name that looks like a URL is a file
+// name too, and nothing leaves the machine.
+TEST(SimpleVideoWriterTest, OutputNameIsALocalFileName) {
+  testing_support::LocalListener listener;
+  ASSERT_NE(listener.port(), 0);
+  const std::string name = "tcp://" + listener.Address();
+  SimpleVideoWriter writer(name);
+  writer.format_name_ = "webm";
+  writer.SetVideoSize(160, 120);
+  CaptureStdout();
+  int init = writer.Init();
+  GetCapturedStdout();
+  ASSERT_EQ(init, 0);
+  CaptureStderr();
+  int result = writer.Open();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(result, AVERROR(ENOENT)) << err;
+  EXPECT_NE(err.find("Could not open '" + name + "': No such file or directory\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(listener.Stop(), 0);
+
+  // A ':' in a directory's name is only a character.
+  testing_support::TempDir dir;
+  const std::string colon_dir = dir.File("tcp:");
+  ASSERT_EQ(mkdir(colon_dir.c_str(), 0755), 0);
+  const std::string path = colon_dir + "/out.webm";
+  SimpleVideoWriter local(path);
+  local.SetVideoSize(160, 120);
+  local.SetThreadFactor(OneEncoderThread());
+  CaptureStdout();
+  init = local.Init();
+  GetCapturedStdout();
+  ASSERT_EQ(init, 0);
+  ASSERT_EQ(local.Open(), 0);
+  Written written = WriteSynthetic(&local, 1, 5);
+  ASSERT_EQ(local.Close(), 0);
+  EXPECT_EQ(DecodeFile(path).streams.at(0).decoded_frames, written.video_frames);
 }
 
 TEST(SimpleVideoWriterTest, OpenRefusesEmptySize) {
