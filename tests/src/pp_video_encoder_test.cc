@@ -130,6 +130,7 @@ TEST_F(PPVideoEncoderTest, RuleSendsOldBrowsersAndLargePicturesToLibvpx) {
     TestBrowser::RunOnWorker([&] {
       SimpleVideoWriter writer(path);
       writer.SetVideoSize(c.width, c.height);
+      writer.SetThreadFactor(testing_support::OneEncoderThread());
       CaptureStdout();
       ASSERT_EQ(writer.Init(), 0);
       out = GetCapturedStdout();
