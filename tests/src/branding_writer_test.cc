@@ -6,6 +6,7 @@
 #include <Magick++.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -248,19 +249,9 @@ TEST_F(BrandingWriterTest, CmykPictureKeepsItsColours) {
 TEST_F(BrandingWriterTest, NameAndContentCannotChooseAnotherReader) {
   const std::string logo = MakeLogo(40, 40);
   const std::string drawing = Path("drawing.mvg");
-  {
-    FILE* f = fopen(drawing.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs("viewbox 0 0 20 20\nfill red\nrectangle 0,0 20,20\n", f);
-    fclose(f);
-  }
+  std::ofstream(drawing) << "viewbox 0 0 20 20\nfill red\nrectangle 0,0 20,20\n";
   const std::string words = Path("words.txt");
-  {
-    FILE* f = fopen(words.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs("kelmora\n", f);
-    fclose(f);
-  }
+  std::ofstream(words) << "kelmora\n";
   for (const std::string& name :
        {std::string("xc:red"), logo + "[10x10]", "png:" + logo, drawing,
         "text:" + words}) {

@@ -29,6 +29,14 @@ using testing_support::TempPath;
 using testing_support::WriteSynthetic;
 using testing_support::Written;
 
+// Init, with its progress lines kept off the test's output.
+int InitQuietly(SimpleVideoWriter* writer) {
+  CaptureStdout();
+  int result = writer->Init();
+  GetCapturedStdout();
+  return result;
+}
+
 TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   // Browser encoders not registered: the rule sends the default to libvpx.
   ASSERT_FALSE(ArePPEncodersRegistered());
@@ -148,9 +156,7 @@ TEST(SimpleVideoWriterTest, VideoOnlyWhenSampleRateIsZero) {
 TEST(SimpleVideoWriterTest, DefaultThreadFactorTakesHalfTheProcessors) {
   SimpleVideoWriter writer(TempPath("threads.webm"));
   writer.SetVideoSize(160, 120);
-  CaptureStdout();
-  int init = writer.Init();
-  GetCapturedStdout();
+  int init = InitQuietly(&writer);
   ASSERT_EQ(init, 0);
   CaptureStderr();
   ASSERT_EQ(writer.Open(), 0);
@@ -288,9 +294,7 @@ TEST(SimpleVideoWriterTest, OutputNameIsALocalFileName) {
   SimpleVideoWriter writer(name);
   writer.format_name_ = "webm";
   writer.SetVideoSize(160, 120);
-  CaptureStdout();
-  int init = writer.Init();
-  GetCapturedStdout();
+  int init = InitQuietly(&writer);
   ASSERT_EQ(init, 0);
   CaptureStderr();
   int result = writer.Open();
@@ -309,9 +313,7 @@ TEST(SimpleVideoWriterTest, OutputNameIsALocalFileName) {
   SimpleVideoWriter local(path);
   local.SetVideoSize(160, 120);
   local.SetThreadFactor(OneEncoderThread());
-  CaptureStdout();
-  init = local.Init();
-  GetCapturedStdout();
+  init = InitQuietly(&local);
   ASSERT_EQ(init, 0);
   ASSERT_EQ(local.Open(), 0);
   Written written = WriteSynthetic(&local, 1, 5);
@@ -345,9 +347,7 @@ TEST(SimpleVideoWriterTest, GapBetweenFramesBelongsToTheFrameBeforeIt) {
     }
     writer.SetVideoSize(160, 120);
     writer.SetThreadFactor(OneEncoderThread());
-    CaptureStdout();
-    int init = writer.Init();
-    GetCapturedStdout();
+    int init = InitQuietly(&writer);
     ASSERT_EQ(init, 0);
     ASSERT_EQ(writer.Open(), 0);
     std::vector<int64_t> times;
