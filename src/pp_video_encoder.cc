@@ -15,8 +15,10 @@ namespace kelmora {
 
 namespace {
 
-// Written on the main thread, read on workers.
-std::atomic<pp::Instance*> registered_instance{nullptr};
+// Written on the main thread, read on workers. The instance's id, not the
+// instance: a worker may read it just as the main thread destroys the
+// instance, and an id stays harmless (the browser refuses a dead one).
+std::atomic<PP_Instance> registered_instance{0};
 std::atomic<int> chrome_version{0};
 
 const AVPixelFormat kPixelFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
@@ -64,19 +66,19 @@ bool OnMainThread() {
 }  // namespace
 
 void PPVideoEncoder::Register(pp::Instance* instance) {
-  registered_instance = instance;
+  registered_instance = instance ? instance->pp_instance() : 0;
   RegisterProgramEncoder(&kVp8Encoder);
   RegisterProgramEncoder(&kVp9Encoder);
 }
 
 void PPVideoEncoder::Unregister(pp::Instance* instance) {
-  pp::Instance* expected = instance;
-  registered_instance.compare_exchange_strong(expected, nullptr);
+  PP_Instance expected = instance->pp_instance();
+  registered_instance.compare_exchange_strong(expected, 0);
 }
 
 void PPVideoEncoder::SetChromeVersion(int version) { chrome_version = version; }
 
-bool PPVideoEncoder::HasInstance() { return registered_instance != nullptr; }
+bool PPVideoEncoder::HasInstance() { return registered_instance != 0; }
 
 uint32_t PPVideoEncoder::InitialBitrate(int version, const pp::Size& size) {
   if (version > 47) return 0;
@@ -92,8 +94,9 @@ bool PPVideoEncoder::ShouldForceKeyframe(const AVFrame* frame,
          4999;
 }
 
-PPVideoEncoder::PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile)
-    : pp::VideoEncoder(pp::InstanceHandle(instance)),
+PPVideoEncoder::PPVideoEncoder(const pp::InstanceHandle& instance,
+                               PP_VideoProfile profile)
+    : pp::VideoEncoder(instance),
       callback_factory_(this),
       profile_(profile) {
   int result = pthread_cond_init(&state_cond_, nullptr);
@@ -112,7 +115,7 @@ int PPVideoEncoder::AvInitVp9(AVCodecContext* context) {
 }
 
 int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
-  pp::Instance* instance = registered_instance;
+  const PP_Instance instance = registered_instance;
   if (!instance || !pp::Module::Get()) {
     fprintf(stderr, "ppVideoEncoder instance not set");
     return AVERROR(EINVAL);
@@ -120,7 +123,8 @@ int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
   // Waiting on the main thread for the main thread would never end.
   assert(!OnMainThread());
 
-  PPVideoEncoder* encoder = new PPVideoEncoder(instance, profile);
+  PPVideoEncoder* encoder =
+      new PPVideoEncoder(pp::InstanceHandle(instance), profile);
   *EncoderSlot(context) = encoder;
   encoder->frame_size_ = pp::Size(context->width, context->height);
 

@@ -7,6 +7,7 @@
 
 #include "ppapi/c/pp_codecs.h"
 #include "ppapi/c/ppb_video_frame.h"
+#include "ppapi/cpp/instance_handle.h"
 #include "ppapi/cpp/size.h"
 #include "ppapi/cpp/video_encoder.h"
 #include "ppapi/cpp/video_frame.h"
@@ -32,9 +33,10 @@ namespace kelmora {
 // wait for the worker while a step may be pending.
 class PPVideoEncoder : public pp::VideoEncoder {
  public:
-  // Module-wide record: the instance through which encoders are created
-  // (main thread, before any worker uses it) and the browser version for
-  // the initial bit rate.
+  // Module-wide record: the id of the instance through which encoders are
+  // created (main thread, before any worker uses it) and the browser
+  // version for the initial bit rate. Workers never reach the instance
+  // object itself, which the main thread may be destroying.
   static void Register(pp::Instance* instance);
   // Clears the record when it names |instance|.
   static void Unregister(pp::Instance* instance);
@@ -56,7 +58,7 @@ class PPVideoEncoder : public pp::VideoEncoder {
                                   int64_t last_keyframe_pts);
 
  private:
-  PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile);
+  PPVideoEncoder(const pp::InstanceHandle& instance, PP_VideoProfile profile);
   ~PPVideoEncoder() override;
 
   static int AvInit(AVCodecContext* context, PP_VideoProfile profile);

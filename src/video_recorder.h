@@ -92,7 +92,7 @@ class VideoRecorder {
   Size cam_size_;
   std::string branding_filename_;
   int32_t start_delay_ = 0;  // ms
-  // Share of the processors that the video encoder may use.
+  // Share of the online processors that the video encoder takes.
   float thread_factor_ = 0.5f;
 
  private:

@@ -31,6 +31,7 @@ void RecordInput(const std::string& path, const std::vector<int64_t>& pts_ms) {
   SimpleVideoWriter writer(path);
   writer.SetVideoSize(kWidth, kHeight);
   writer.SetAudioSampleRate(0);
+  writer.SetThreadFactor(testing_support::OneEncoderThread());
   ASSERT_EQ(writer.Init(), 0);
   ASSERT_GE(writer.Open(), 0);
   for (size_t i = 0; i < pts_ms.size(); ++i) {

@@ -21,6 +21,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "flash_beep_scene.h"
 #include "media_test_support.h"
 #include "raw_video_writer.h"
 #include "utils.h"
@@ -290,6 +291,7 @@ class RecordingTest : public testing::Test {
     std::unique_ptr<VideoRecorder> recorder(new VideoRecorder());
     recorder->main_size_ = Size{width, height};
     recorder->filename_ = Path(name);
+    recorder->thread_factor_ = testing_support::OneEncoderThread();
     return recorder;
   }
 
@@ -463,6 +465,49 @@ TEST_F(RecordingTest, StartDelayCutsBothStreams) {
   EXPECT_NEAR(d.VideoSeconds(), 2.0, 0.05);
   EXPECT_NEAR(d.AudioSeconds(), 2.0, 0.1);
   EXPECT_LT(d.frames.front().pts_ms, 40);  // timestamps start again at 0
+}
+
+TEST_F(RecordingTest, StartDelayKeepsPictureAndSoundTogether) {
+  // The screen stands still from 1.9 s to 2.567 s: the first picture after
+  // the 2 s delay comes 567 ms after it, the sound does not.
+  testing_support::FlashBeepScene scene(2567, {3000, 3500}, 4000);
+  auto recorder = NewRecorder(96, 64, "delay_sync.webm");
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = scene.kSampleRate;
+  recorder->channels_ = scene.kChannels;
+  recorder->start_delay_ = 2000;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  bool init = recorder->Init();
+  bool fed = init;
+  int64_t samples = 0;
+  for (int64_t ms : scene.frame_times()) {
+    if (!fed) break;
+    std::vector<uint8_t> picture = scene.Picture(96, 64, ms);
+    fed = recorder->AddFrame(picture.data(), ms) == 0;
+    const int size = recorder->audio_frame_size();
+    const int64_t due = (ms + 33) * scene.kSampleRate / 1000;
+    for (; fed && samples + size <= due; samples += size) {
+      std::vector<int16_t> sound = scene.Samples(samples, size);
+      fed = recorder->AddAudio(sound.data(), size) == 0;
+    }
+    fed = fed && recorder->FilterAvailable() >= 0;
+  }
+  int closed = init ? recorder->Close() : -1;
+  testing::internal::GetCapturedStdout();
+  errors_ = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(init && fed) << errors_;
+  ASSERT_EQ(closed, 0) << errors_;
+
+  testing_support::FlashBeepTimes times =
+      testing_support::MeasureFlashesAndBeeps(recorder->filename_);
+  ASSERT_EQ(times.flashes_ms.size(), 2u);
+  ASSERT_EQ(times.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(times.flashes_ms[i], scene.flashes_ms()[i] - 2000, 10);
+    EXPECT_NEAR(times.beeps_ms[i], times.flashes_ms[i], 20);
+  }
 }
 
 TEST_F(RecordingTest, OneAudioTrackKeepsItsLevelAndLength) {
