@@ -198,7 +198,7 @@ std::string HandlerOutputOfExitingChild(const char* text) {
 TEST(TtyExitTest, OutputWrittenJustBeforeExitReachesTheHandler) {
   // Without a line end the text waits in the stream's buffer until exit;
   // tried many times, since the reader losing the race is a matter of luck.
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < 12; ++i) {
     ASSERT_EQ("fatal error: audio failed", HandlerOutputOfExitingChild("fatal error: audio failed"))
         << "run " << i;
   }
