@@ -90,6 +90,20 @@ std::string ReadFd(int fd) {
 
 const char kP[] = "/html5_persistent";
 
+// Whether a scandir-style call lists "f" in the mount.
+template <typename Entry, typename Scan, typename Compare>
+bool ScanFindsF(Scan scan, Compare compare) {
+  Entry** list = nullptr;
+  int count = scan(kP, &list, nullptr, compare);
+  bool found = false;
+  for (int i = 0; i < count; ++i) {
+    found |= std::string(list[i]->d_name) == "f";
+    free(list[i]);
+  }
+  free(list);
+  return found;
+}
+
 // What the file layer maps.
 const std::set<std::string>& CoveredCalls() {
   static const std::set<std::string> calls = {
@@ -269,28 +283,8 @@ TEST_F(PathCallsTest, EveryCoveredCallReachesTheMountedDirectory) {
       {"statfs", [&] { struct statfs s; return statfs(f.c_str(), &s) == 0; }},
       {"statfs64", [&] { struct statfs64 s; return statfs64(f.c_str(), &s) == 0; }},
       {"pathconf", [&] { return pathconf(f.c_str(), _PC_NAME_MAX) > 0; }},
-      {"scandir", [&] {
-         struct dirent** list = nullptr;
-         int count = scandir(kP, &list, nullptr, alphasort);
-         bool found = false;
-         for (int i = 0; i < count; ++i) {
-           found |= std::string(list[i]->d_name) == "f";
-           free(list[i]);
-         }
-         free(list);
-         return found;
-       }},
-      {"scandir64", [&] {
-         struct dirent64** list = nullptr;
-         int count = scandir64(kP, &list, nullptr, alphasort64);
-         bool found = false;
-         for (int i = 0; i < count; ++i) {
-           found |= std::string(list[i]->d_name) == "f";
-           free(list[i]);
-         }
-         free(list);
-         return found;
-       }},
+      {"scandir", [&] { return ScanFindsF<struct dirent>(&scandir, &alphasort); }},
+      {"scandir64", [&] { return ScanFindsF<struct dirent64>(&scandir64, &alphasort64); }},
       {"truncate", [&] {
          Put("t1", "12345");
          return truncate("/html5_persistent/t1", 2) == 0 && Host("t1") == "12";
