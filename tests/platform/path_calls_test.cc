@@ -37,6 +37,10 @@ int __open_2(const char* path, int flags);
 int __open64_2(const char* path, int flags);
 int __openat_2(int dirfd, const char* path, int flags);
 int __openat64_2(int dirfd, const char* path, int flags);
+char* __realpath_chk(const char* path, char* resolved, size_t resolved_size);
+ssize_t __readlink_chk(const char* path, char* out, size_t size, size_t out_size);
+ssize_t __readlinkat_chk(int dirfd, const char* path, char* out, size_t size, size_t out_size);
+char* __getcwd_chk(char* out, size_t size, size_t out_size);
 }
 
 namespace {
@@ -117,7 +121,8 @@ const std::set<std::string>& CoveredCalls() {
       "truncate64", "opendir", "rename", "renameat", "renameat2", "link", "linkat", "symlink",
       "symlinkat", "readlink", "readlinkat", "realpath", "canonicalize_file_name", "chdir",
       "fchdir", "getcwd", "mkstemp", "mkstemp64", "mkostemp", "mkostemp64", "mkstemps",
-      "mkstemps64", "mkdtemp", "glob", "glob64"};
+      "mkstemps64", "mkdtemp", "glob", "glob64", "__realpath_chk", "__readlink_chk",
+      "__readlinkat_chk", "__getcwd_chk"};
   return calls;
 }
 
@@ -350,6 +355,32 @@ TEST_F(PathCallsTest, EveryCoveredCallReachesTheMountedDirectory) {
          bool ok = path && std::string(path) == f;
          free(path);
          return ok;
+       }},
+      {"__realpath_chk", [&] {
+         char path[PATH_MAX];
+         return __realpath_chk("/html5_persistent/d/../f", path, sizeof(path)) == path &&
+                std::string(path) == f;
+       }},
+      {"__readlink_chk", [&] {
+         ::symlink("f", (host_ + "/y6").c_str());
+         char target[8] = {};
+         return __readlink_chk("/html5_persistent/y6", target, sizeof(target), sizeof(target)) ==
+                    1 &&
+                target[0] == 'f';
+       }},
+      {"__readlinkat_chk", [&] {
+         ::symlink("f", (host_ + "/y7").c_str());
+         char target[8] = {};
+         return __readlinkat_chk(AT_FDCWD, "/html5_persistent/y7", target, sizeof(target),
+                                 sizeof(target)) == 1 &&
+                target[0] == 'f';
+       }},
+      {"__getcwd_chk", [&] {
+         char path[PATH_MAX] = {};
+         bool ok = chdir("/html5_persistent/d") == 0 &&
+                   __getcwd_chk(path, sizeof(path), sizeof(path)) &&
+                   std::string(path) == "/html5_persistent/d";
+         return chdir(cwd_.c_str()) == 0 && ok;
        }},
       {"chdir", [&] {
          bool ok = chdir("/html5_persistent/d") == 0 && ReadFd(open("../f", O_RDONLY)) == "data";
