@@ -11,6 +11,7 @@ PACKAGES=(
   libjsoncpp-dev
   libboost-dev
   libvpx-dev
+  ffmpeg
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
 )

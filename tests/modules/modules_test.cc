@@ -112,6 +112,7 @@ TEST(ModuleCommandsTest, KnownCommandsPassTheChecks) {
   ASSERT_EQ(0, editor.exit_code) << editor.err;
   std::vector<std::string> expected = {"LOG kelmoraEdit:initializing worker module"};
   for (int i = 0; i < 4; ++i) expected.push_back("ERROR kelmoraEdit:unknown message type");
+  expected.push_back("ERROR kelmoraEdit:cannot cancel while not started");
   EXPECT_EQ(expected, editor.ErrLines());
 }
 
