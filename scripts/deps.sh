@@ -14,6 +14,7 @@ PACKAGES=(
   ffmpeg
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
+  ffmpeg
 )
 
 missing=()

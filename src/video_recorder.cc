@@ -212,6 +212,7 @@ bool VideoRecorder::Init() {
   }
 
   filter_.graph_description_ = BuildRecordingGraph();
+  filter_.thread_factor_ = thread_factor_;
 
   if (filter_.AddInputWriter(main_input_) < 0) {
     return false;
@@ -251,6 +252,17 @@ int VideoRecorder::AddCamFrame(uint8_t* data, int64_t pts) {
   if (!running_) return -1;
   assert(cam_video_writer_ != nullptr);
   return cam_video_writer_->AddFrame(data, pts);
+}
+
+int VideoRecorder::LendFrame(SharedPicture picture, int64_t pts) {
+  if (!running_) return -1;
+  return main_video_writer_->LendFrame(std::move(picture), pts);
+}
+
+int VideoRecorder::LendCamFrame(SharedPicture picture, int64_t pts) {
+  if (!running_) return -1;
+  assert(cam_video_writer_ != nullptr);
+  return cam_video_writer_->LendFrame(std::move(picture), pts);
 }
 
 int VideoRecorder::AddAudio(const int16_t* samples, int count) {
