@@ -350,6 +350,36 @@ TEST_F(EditModuleTest, DestructionEndsARunningEdit) {
   }
 }
 
+// The browser version decides whether a WebM edit takes the browser's
+// encoder (above 45); a version that is no number is ignored, a fraction
+// is cut, and it counts even when that start's configuration fails.
+TEST_F(EditModuleTest, ChromeVersionReachesTheDefaultEncoder) {
+  const std::string webm = R"({"inFilename": "/html5_persistent/regions.webm",
+      "outFilename": "/html5_persistent/out.webm", "trim": {"start": 0, "end": 1}})";
+  struct Case {
+    std::string version;
+    bool failing_start_first;
+    const char* encoder;
+  };
+  for (const Case& c : {Case{"\"60\"", false, "libvpx"}, Case{"46.9", false, "ppenc"},
+                        Case{"45.9", false, "libvpx"}, Case{"47", true, "ppenc"}}) {
+    tty_.clear();
+    messages_.clear();
+    std::string script;
+    if (c.failing_start_first) {
+      script = "{\"type\": \"start\", \"data\": {\"chromeVersion\": " + c.version + "}}\n";
+    }
+    script += "{\"type\": \"start\", \"data\": {" +
+              (c.failing_start_first ? "" : "\"chromeVersion\": " + c.version + ", ") +
+              "\"config\": " + Quote(webm) + "}}\n" + kAwaitDone;
+    ProgramResult result = Run(script);
+    ASSERT_EQ(0, result.exit_code) << c.version << "\n" << result.err;
+    EXPECT_NE(std::string::npos,
+              tty_.find(std::string("using default codec ") + c.encoder + " for 320x240"))
+        << c.version << "\n" << tty_;
+  }
+}
+
 // A start that failed inside the graph's configuration leaves a graph
 // that cannot be configured again; the next start gets a fresh one.
 TEST_F(EditModuleTest, StartAfterFailedGraphConfiguration) {
