@@ -11,7 +11,6 @@ PACKAGES=(
   libjsoncpp-dev
   libboost-dev
   libvpx-dev
-  ffmpeg
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
   ffmpeg
