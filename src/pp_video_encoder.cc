@@ -1,9 +1,12 @@
 #include "pp_video_encoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/cpp/core.h"
@@ -20,6 +23,18 @@ namespace {
 // instance, and an id stays harmless (the browser refuses a dead one).
 std::atomic<PP_Instance> registered_instance{0};
 std::atomic<int> chrome_version{0};
+
+// Encoders alive, so that a join can wake their waiting steps.
+std::mutex live_encoders_mutex;
+std::vector<PPVideoEncoder*> live_encoders;
+
+// Set on the main thread when it is about to join the worker that drives
+// this thread's encoders; null on threads that are not watched.
+thread_local const std::atomic<bool>* main_thread_joining = nullptr;
+
+bool MainThreadJoining() {
+  return main_thread_joining && main_thread_joining->load();
+}
 
 const AVPixelFormat kPixelFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
 
@@ -80,6 +95,19 @@ void PPVideoEncoder::SetChromeVersion(int version) { chrome_version = version; }
 
 bool PPVideoEncoder::HasInstance() { return registered_instance != 0; }
 
+void PPVideoEncoder::WatchMainThreadJoin(const std::atomic<bool>* joining) {
+  main_thread_joining = joining;
+}
+
+void PPVideoEncoder::WakeWaitingSteps() {
+  std::lock_guard<std::mutex> live_lock(live_encoders_mutex);
+  for (PPVideoEncoder* encoder : live_encoders) {
+    // Under the step's lock: a waiter has either seen the flag or waits.
+    ScopedLock lock(encoder->state_mutex_);
+    pthread_cond_broadcast(&encoder->state_cond_);
+  }
+}
+
 uint32_t PPVideoEncoder::InitialBitrate(int version, const pp::Size& size) {
   if (version > 47) return 0;
   return static_cast<uint32_t>(size.width()) * static_cast<uint32_t>(size.height()) * 60;
@@ -102,9 +130,17 @@ PPVideoEncoder::PPVideoEncoder(const pp::InstanceHandle& instance,
   int result = pthread_cond_init(&state_cond_, nullptr);
   assert(!result);
   (void)result;
+  std::lock_guard<std::mutex> lock(live_encoders_mutex);
+  live_encoders.push_back(this);
 }
 
-PPVideoEncoder::~PPVideoEncoder() { pthread_cond_destroy(&state_cond_); }
+PPVideoEncoder::~PPVideoEncoder() {
+  {
+    std::lock_guard<std::mutex> lock(live_encoders_mutex);
+    live_encoders.erase(std::find(live_encoders.begin(), live_encoders.end(), this));
+  }
+  pthread_cond_destroy(&state_cond_);
+}
 
 int PPVideoEncoder::AvInitVp8(AVCodecContext* context) {
   return AvInit(context, PP_VIDEOPROFILE_VP8_ANY);
@@ -145,9 +181,14 @@ int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
 
 bool PPVideoEncoder::RunStepLocked(bool* done, bool* ok,
                                    const pp::CompletionCallback& callback) {
+  // The main thread is blocked in the join and would never serve it.
+  if (MainThreadJoining()) return false;
   *done = false;
   CallOnMainThread(callback);
-  while (!*done) pthread_cond_wait(&state_cond_, state_mutex_.native());
+  while (!*done) {
+    if (MainThreadJoining()) return false;
+    pthread_cond_wait(&state_cond_, state_mutex_.native());
+  }
   return *ok;
 }
 

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "ppapi/c/pp_codecs.h"
@@ -43,6 +44,14 @@ class PPVideoEncoder : public pp::VideoEncoder {
   static void SetChromeVersion(int version);
   static bool HasInstance();
 
+  // Worker thread, before its first writer: steps of encoders driven by
+  // this thread fail at once, instead of waiting for the main thread, as
+  // soon as |main_thread_joining| is set.
+  static void WatchMainThreadJoin(const std::atomic<bool>* main_thread_joining);
+  // Main thread, after setting that flag and before blocking in the join:
+  // wakes every waiting step so that it sees the flag.
+  static void WakeWaitingSteps();
+
   // Encoder callbacks, worker thread.
   static int AvInitVp8(AVCodecContext* context);
   static int AvInitVp9(AVCodecContext* context);
@@ -66,7 +75,8 @@ class PPVideoEncoder : public pp::VideoEncoder {
                int* got_packet);
 
   // Worker side of a step, with state_mutex_ held: posts |callback| to the
-  // main thread and waits until |done| is set; returns |ok|.
+  // main thread and waits until |done| is set; returns |ok|. False without
+  // waiting once the main thread is joining this worker.
   bool RunStepLocked(bool* done, bool* ok, const pp::CompletionCallback& callback);
   // Completion side, main thread.
   void Signal(bool* done, bool* ok, bool success);
