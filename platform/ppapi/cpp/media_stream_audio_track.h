@@ -28,7 +28,8 @@ class MediaStreamAudioTrack : public Resource {
 
   // |attributes|: key, value pairs ended by
   // PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE; only BUFFERS and DURATION can be
-  // set (PP_ERROR_BADARGUMENT for others or for values out of range).
+  // set (PP_ERROR_NOTSUPPORTED for the others, PP_ERROR_BADARGUMENT for
+  // unknown keys or values out of range).
   // PP_ERROR_INPROGRESS while a Configure or GetBuffer is pending or the
   // module holds buffers.
   int32_t Configure(const int32_t attributes[], const CompletionCallback& callback);
