@@ -166,12 +166,13 @@ bool ScriptTracks::TakeId(const Json::Value& spec, bool video, std::string* id,
   return true;
 }
 
-void ScriptTracks::Keep(const std::string& id, bool video, pp::Resource resource,
+void ScriptTracks::Keep(const std::string& id, bool video,
+                        std::shared_ptr<pp::platform::ResourceObject> object,
                         std::unique_ptr<MediaSource> source, pp::Var* var) {
   source->Start();
-  tracks_[id] = Track{resource, video, source.get()};
+  tracks_[id] = Track{object, video, source.get()};
   sources_.push_back(std::move(source));
-  *var = pp::Var(resource);
+  *var = pp::Var(pp::Resource(object));
 }
 
 bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
@@ -217,7 +218,7 @@ bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string*
     source.reset(new PatternVideoSource(track, width, height, fps, kind == "sync", start_ms,
                                         changes));
   }
-  Keep(id, true, pp::Resource(track), std::move(source), var);
+  Keep(id, true, track, std::move(source), var);
   return true;
 }
 
@@ -270,7 +271,7 @@ bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string*
     source.reset(
         new ToneAudioSource(track, frequency, rate, channels, kind == "sync", start_ms, changes));
   }
-  Keep(id, false, pp::Resource(track), std::move(source), var);
+  Keep(id, false, track, std::move(source), var);
   return true;
 }
 
@@ -280,7 +281,7 @@ bool ScriptTracks::Reference(const Json::Value& name, pp::Var* var, std::string*
     *error = "no track named " + name.toStyledString();
     return false;
   }
-  *var = pp::Var(found->second.resource);
+  *var = pp::Var(pp::Resource(found->second.object));
   return true;
 }
 

@@ -34,14 +34,15 @@ class ScriptTracks {
 
  private:
   struct Track {
-    pp::Resource resource;
+    // Not a pp::Resource: those are the module's references.
+    std::shared_ptr<pp::platform::ResourceObject> object;
     bool video;
     MediaSource* source;
   };
 
   // The track's id: the spec's "id" or a new one; false when taken.
   bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
-  void Keep(const std::string& id, bool video, pp::Resource resource,
+  void Keep(const std::string& id, bool video, std::shared_ptr<pp::platform::ResourceObject> object,
             std::unique_ptr<MediaSource> source, pp::Var* var);
 
   int made_ = 0;

@@ -14,7 +14,8 @@ namespace pp {
 namespace platform {
 
 enum class VideoEncoderStep {
-  kInitializeCall,     // Initialize returns the result at once
+  kInitializeCall,     // Initialize fails at the call (a required callback
+                       // still gets the result later)
   kInitialize,         // Initialize completes with the result
   kGetFrameCodedSize,  // GetFrameCodedSize returns the result
   kGetVideoFrame,      // GetVideoFrame completes with the result

@@ -147,14 +147,18 @@ TEST_F(VideoEncoderTest, CloseAbortsPendingAndQueuedCompletions) {
   client.results.clear();
   // Nothing encoded yet: the buffer request waits.
   ASSERT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
-  EXPECT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_ERROR_INPROGRESS);
+  // A second request fails, through its callback.
+  EXPECT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
   // Completed by the encoder but not yet run on the loop.
   ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
   encoder.Close();
-  ASSERT_TRUE(client.WaitFor(2));
-  EXPECT_EQ(client.results, (std::vector<int32_t>{PP_ERROR_ABORTED, PP_ERROR_ABORTED}));
+  ASSERT_TRUE(client.WaitFor(3));
+  EXPECT_EQ(client.results, (std::vector<int32_t>{PP_ERROR_INPROGRESS, PP_ERROR_ABORTED,
+                                                  PP_ERROR_ABORTED}));
   EXPECT_TRUE(client.frames.back().is_null());
-  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_ERROR_FAILED);
+  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(4));
+  EXPECT_EQ(client.results.back(), PP_ERROR_FAILED);
 }
 
 TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
@@ -177,8 +181,13 @@ TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
   EXPECT_FALSE(client.frames.back().is_null());
   // A frame the client does not hold (any more) is refused.
   ASSERT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_OK_COMPLETIONPENDING);
-  EXPECT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_ERROR_BADRESOURCE);
-  EXPECT_EQ(encoder.Encode(VideoFrame(), false, client.Done()), PP_ERROR_BADRESOURCE);
+  ASSERT_TRUE(client.WaitFor(held + 3));
+  client.results.clear();
+  ASSERT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_OK_COMPLETIONPENDING);
+  ASSERT_EQ(encoder.Encode(VideoFrame(), false, client.Done()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(2));
+  EXPECT_EQ(client.results,
+            (std::vector<int32_t>{PP_ERROR_BADRESOURCE, PP_ERROR_BADRESOURCE}));
   encoder.Close();
 }
 
