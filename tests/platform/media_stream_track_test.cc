@@ -197,6 +197,9 @@ TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOpti
   EXPECT_EQ(PP_ERROR_INPROGRESS, client_.results[1]);
   EXPECT_EQ(PP_ERROR_INPROGRESS, client_.results[2]);
 
+  // A blocking request is refused on the main thread.
+  EXPECT_EQ(PP_ERROR_BLOCKS_MAIN_THREAD, track_.GetFrame(CompletionCallbackWithOutput<VideoFrame>()));
+
   CompletionCallbackWithOutput<VideoFrame> optional = client_.Frame();
   optional.set_flags(PP_COMPLETIONCALLBACK_FLAG_OPTIONAL);
   EXPECT_EQ(PP_ERROR_INPROGRESS, track_.GetFrame(optional));
@@ -281,12 +284,17 @@ TEST_F(MediaStreamTrackTest, CompletionsRunOnTheLoopOfTheCallingThread) {
   ThreadProbe probe;
   std::promise<std::thread::id> caller;
   MediaStreamVideoTrack track = track_;
+  int32_t blocking_configure = PP_OK_COMPLETIONPENDING;
   worker.message_loop().PostWork(platform::MakeFunctionCallback([&](int32_t) {
+    // Off the main thread a blocking call waits for its result.
+    const int32_t none[] = {PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
+    blocking_configure = track.Configure(none, CompletionCallback());
     caller.set_value(std::this_thread::get_id());
     track.GetFrame(probe.Frame());
   }));
   std::future<std::thread::id> called = caller.get_future();
   ASSERT_EQ(std::future_status::ready, called.wait_for(std::chrono::seconds(5)));
+  EXPECT_EQ(PP_OK, blocking_configure);
   // The frame comes from a source's thread; the main loop never runs.
   auto impl = impl_;
   std::thread source([impl] {
