@@ -11,17 +11,6 @@ extern "C" {
 
 namespace pphost {
 
-namespace {
-
-bool IsTrackRate(int rate) {
-  for (int known : {8000, 16000, 22050, 32000, 44100, 48000, 96000, 192000}) {
-    if (rate == known) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 std::unique_ptr<FileMediaSource> FileMediaSource::Open(
     std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track,
     std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track, const std::string& path,
@@ -83,7 +72,7 @@ bool FileMediaSource::OpenDecoder(std::string* error) {
     return false;
   }
   if (audio_track_) {
-    out_rate_ = IsTrackRate(decoder_->sample_rate) ? decoder_->sample_rate : 48000;
+    out_rate_ = pp::platform::MediaStreamAudioTrackImpl::CarriesRate(decoder_->sample_rate) ? decoder_->sample_rate : 48000;
     out_channels_ = std::min(2, std::max(1, decoder_->ch_layout.nb_channels));
   }
   return true;

@@ -22,8 +22,8 @@ class PatternVideoSource : public MediaSource {
   ~PatternVideoSource() override;
 
   // Luma of the background, the marker and a flash.
-  static const uint8_t kBackground = 40;
-  static const uint8_t kMarker = 235;
+  static constexpr uint8_t kBackground = 40;
+  static constexpr uint8_t kMarker = 235;
 
  private:
   PP_TimeTicks Produce(PP_TimeTicks now, bool silent) override;

@@ -17,12 +17,7 @@ const std::set<std::string> kChangeKeys = {"silent", "resume", "end"};
 const std::set<std::string> kVideoChangeKeys = {"width", "height"};
 const std::set<std::string> kAudioChangeKeys = {"rate", "channels"};
 
-bool IsTrackRate(int rate) {
-  for (int known : {8000, 16000, 22050, 32000, 44100, 48000, 96000, 192000}) {
-    if (rate == known) return true;
-  }
-  return false;
-}
+bool IsTrackRate(int rate) { return pp::platform::MediaStreamAudioTrackImpl::CarriesRate(rate); }
 
 // |spec|[key] as a number in [low, high], or |fallback| when absent.
 bool ReadNumber(const Json::Value& spec, const std::string& key, double low, double high,
@@ -175,37 +170,50 @@ void ScriptTracks::Keep(const std::string& id, bool video,
   *var = pp::Var(pp::Resource(object));
 }
 
-bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
+bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video,
+                            const std::map<std::string, std::set<std::string>>& kinds,
+                            SourceSpec* read, std::string* error) {
+  const std::string object = video ? "$video" : "$audio";
   if (!spec.isObject()) {
-    *error = "$video wants an object";
+    *error = object + " wants an object";
     return false;
   }
-  std::string kind = spec.get("source", "pattern").asString();
+  read->kind = spec.get("source", video ? "pattern" : "tone").asString();
+  auto kind = kinds.find(read->kind);
+  if (kind == kinds.end()) {
+    *error = object + " has no source \"" + read->kind + "\"";
+    return false;
+  }
   std::set<std::string> known = {"id", "source", "start_ms", "changes"};
-  if (kind == "pattern" || kind == "sync") {
-    known.insert({"width", "height", "fps"});
-  } else if (kind == "file") {
-    known.insert({"path", "loop"});
-  } else {
-    *error = "$video has no source \"" + kind + "\"";
+  known.insert(kind->second.begin(), kind->second.end());
+  if (!OnlyKeys(spec, known, object + " \"" + read->kind + "\"", error) ||
+      !ReadTiming(spec, video, &read->start_ms, &read->changes, error) ||
+      !TakeId(spec, video, &read->id, error)) {
     return false;
   }
-  if (!OnlyKeys(spec, known, "$video \"" + kind + "\"", error)) return false;
-  int64_t start_ms;
-  std::vector<SourceChange> changes;
-  std::string id;
-  if (!ReadTiming(spec, true, &start_ms, &changes, error) || !TakeId(spec, true, &id, error))
+  if (read->kind != "file") return true;
+  if (!spec["path"].isString()) {
+    *error = object + " \"file\" wants a \"path\"";
     return false;
-  auto track = pp::platform::MediaStreamVideoTrackImpl::Create(id);
+  }
+  read->path = spec["path"].asString();
+  return ReadTrue(spec, "loop", &read->loop, error);
+}
+
+bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
+  SourceSpec read;
+  if (!ReadSpec(spec, true,
+                {{"pattern", {"width", "height", "fps"}},
+                 {"sync", {"width", "height", "fps"}},
+                 {"file", {"path", "loop"}}},
+                &read, error)) {
+    return false;
+  }
+  auto track = pp::platform::MediaStreamVideoTrackImpl::Create(read.id);
   std::unique_ptr<MediaSource> source;
-  if (kind == "file") {
-    bool loop = false;
-    if (!spec["path"].isString() || !ReadTrue(spec, "loop", &loop, error)) {
-      if (error->empty()) *error = "$video \"file\" wants a \"path\"";
-      return false;
-    }
-    source = FileMediaSource::Open(track, nullptr, spec["path"].asString(), loop, start_ms,
-                                   changes, error);
+  if (read.kind == "file") {
+    source = FileMediaSource::Open(track, nullptr, read.path, read.loop, read.start_ms,
+                                   read.changes, error);
     if (!source) return false;
   } else {
     int width, height;
@@ -215,46 +223,27 @@ bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string*
         !ReadNumber(spec, "fps", 1, 120, 30, &fps, error)) {
       return false;
     }
-    source.reset(new PatternVideoSource(track, width, height, fps, kind == "sync", start_ms,
-                                        changes));
+    source.reset(new PatternVideoSource(track, width, height, fps, read.kind == "sync",
+                                        read.start_ms, read.changes));
   }
-  Keep(id, true, track, std::move(source), var);
+  Keep(read.id, true, track, std::move(source), var);
   return true;
 }
 
 bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string* error) {
-  if (!spec.isObject()) {
-    *error = "$audio wants an object";
+  SourceSpec read;
+  if (!ReadSpec(spec, false,
+                {{"tone", {"frequency", "rate", "channels"}},
+                 {"sync", {"rate", "channels"}},
+                 {"file", {"path", "loop"}}},
+                &read, error)) {
     return false;
   }
-  std::string kind = spec.get("source", "tone").asString();
-  std::set<std::string> known = {"id", "source", "start_ms", "changes"};
-  if (kind == "tone") {
-    known.insert({"frequency", "rate", "channels"});
-  } else if (kind == "sync") {
-    known.insert({"rate", "channels"});
-  } else if (kind == "file") {
-    known.insert({"path", "loop"});
-  } else {
-    *error = "$audio has no source \"" + kind + "\"";
-    return false;
-  }
-  if (!OnlyKeys(spec, known, "$audio \"" + kind + "\"", error)) return false;
-  int64_t start_ms;
-  std::vector<SourceChange> changes;
-  std::string id;
-  if (!ReadTiming(spec, false, &start_ms, &changes, error) || !TakeId(spec, false, &id, error))
-    return false;
-  auto track = pp::platform::MediaStreamAudioTrackImpl::Create(id);
+  auto track = pp::platform::MediaStreamAudioTrackImpl::Create(read.id);
   std::unique_ptr<MediaSource> source;
-  if (kind == "file") {
-    bool loop = false;
-    if (!spec["path"].isString() || !ReadTrue(spec, "loop", &loop, error)) {
-      if (error->empty()) *error = "$audio \"file\" wants a \"path\"";
-      return false;
-    }
-    source = FileMediaSource::Open(nullptr, track, spec["path"].asString(), loop, start_ms,
-                                   changes, error);
+  if (read.kind == "file") {
+    source = FileMediaSource::Open(nullptr, track, read.path, read.loop, read.start_ms,
+                                   read.changes, error);
     if (!source) return false;
   } else {
     int rate, channels;
@@ -268,10 +257,10 @@ bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string*
       *error = "\"rate\" " + std::to_string(rate) + " is not a rate a track carries";
       return false;
     }
-    source.reset(
-        new ToneAudioSource(track, frequency, rate, channels, kind == "sync", start_ms, changes));
+    source.reset(new ToneAudioSource(track, frequency, rate, channels, read.kind == "sync",
+                                     read.start_ms, read.changes));
   }
-  Keep(id, false, track, std::move(source), var);
+  Keep(read.id, false, track, std::move(source), var);
   return true;
 }
 

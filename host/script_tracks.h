@@ -2,6 +2,7 @@
 #define PPHOST_SCRIPT_TRACKS_H_
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,20 @@ class ScriptTracks {
     MediaSource* source;
   };
 
+  // What every source's object says.
+  struct SourceSpec {
+    std::string kind;  // "source"
+    std::string id;
+    int64_t start_ms = 0;
+    std::vector<SourceChange> changes;
+    std::string path;  // "file"
+    bool loop = false;
+  };
+  // Reads the keys that every source has, and those of a file; |kinds|
+  // lists each source kind with the keys of its own.
+  bool ReadSpec(const Json::Value& spec, bool video,
+                const std::map<std::string, std::set<std::string>>& kinds, SourceSpec* read,
+                std::string* error);
   // The track's id: the spec's "id" or a new one; false when taken.
   bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
   void Keep(const std::string& id, bool video, std::shared_ptr<pp::platform::ResourceObject> object,

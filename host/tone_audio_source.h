@@ -16,9 +16,9 @@ namespace pphost {
 // times the video sources' flashes.
 class ToneAudioSource : public MediaSource {
  public:
-  static const int kBeepFrequency = 1000;
-  static const int kBeepMs = 50;
-  static const int16_t kAmplitude = 16384;
+  static constexpr int kBeepFrequency = 1000;
+  static constexpr int kBeepMs = 50;
+  static constexpr int16_t kAmplitude = 16384;
 
   ToneAudioSource(std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> track, double frequency,
                   int rate, int channels, bool beeps, int64_t start_delay_ms,

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/armed_failure.h"
 #include "ppplatform/media_stream_track_core.h"
 
 namespace pp {
@@ -16,11 +17,7 @@ constexpr int kCallCount = 4;
 
 struct Hooks {
   std::mutex mutex;
-  struct Armed {
-    bool armed = false;
-    int32_t result = PP_OK;
-    int remaining = 0;
-  } calls[kCallCount];
+  ArmedFailure calls[kCallCount];
   std::map<std::string, std::weak_ptr<MediaStreamTrackControl>> tracks;
 };
 
@@ -54,19 +51,13 @@ void RegisterMediaStreamTrack(const std::string& id,
 int32_t TakeMediaStreamFailure(MediaStreamCall call) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.calls[static_cast<int>(call)];
-  if (!armed.armed || --armed.remaining > 0) return PP_OK;
-  armed.armed = false;
-  return armed.result;
+  return hooks.calls[static_cast<int>(call)].Take();
 }
 
 void FailMediaStreamCall(MediaStreamCall call, int32_t result, int nth) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.calls[static_cast<int>(call)];
-  armed.armed = true;
-  armed.result = result;
-  armed.remaining = nth < 1 ? 1 : nth;
+  hooks.calls[static_cast<int>(call)].Arm(result, nth);
 }
 
 bool EndMediaStreamTrack(const std::string& id) {
@@ -86,7 +77,7 @@ bool GetMediaStreamTrackRecord(const std::string& id, MediaStreamTrackRecord* re
 void ResetMediaStreamHooks() {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  for (Hooks::Armed& armed : hooks.calls) armed = Hooks::Armed();
+  for (ArmedFailure& armed : hooks.calls) armed = ArmedFailure();
 }
 
 }  // namespace platform

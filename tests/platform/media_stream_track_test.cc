@@ -92,6 +92,8 @@ struct TestPicture {
 
 class MediaStreamTrackTest : public ::testing::Test {
  protected:
+  // Another suite of this program may have made the runner's thread the
+  // main thread already.
   static void SetUpTestSuite() { platform::BecomeMainThread(); }
   void SetUp() override {
     platform::ResetMediaStreamHooks();

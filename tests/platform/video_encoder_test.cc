@@ -11,6 +11,7 @@
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/utility/completion_callback_factory.h"
 #include "ppplatform/browser.h"
+#include "ppplatform/message_loop_impl.h"
 #include "ppplatform/video_encoder_hooks.h"
 
 extern "C" {
@@ -71,7 +72,12 @@ class Client {
 
 class VideoEncoderTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(platform::BecomeMainThread()); }
+  // Another suite of this program may have made the runner's thread the
+  // main thread already.
+  static void SetUpTestSuite() {
+    platform::BecomeMainThread();
+    ASSERT_TRUE(platform::MessageLoopImpl::Current() && platform::MessageLoopImpl::Current()->is_main());
+  }
   void SetUp() override { platform::ResetVideoEncoderHooks(); }
 
   // Initialises |encoder| for VP8 at |size| and waits for it.
