@@ -161,13 +161,30 @@ bool ScriptTracks::TakeId(const Json::Value& spec, bool video, std::string* id,
   return true;
 }
 
-void ScriptTracks::Keep(const std::string& id, bool video,
-                        std::shared_ptr<pp::platform::ResourceObject> object,
-                        std::unique_ptr<MediaSource> source, pp::Var* var) {
-  source->Start();
-  tracks_[id] = Track{object, video, source.get()};
+void ScriptTracks::Keep(const std::string& id, bool video, std::unique_ptr<MediaSource> source,
+                        pp::Var* var) {
+  tracks_[id] = Track{video, source.get()};
   sources_.push_back(std::move(source));
-  *var = pp::Var(pp::Resource(object));
+  // The first resource is there before the first frame.
+  *var = HandOver(id);
+  sources_.back()->Start();
+}
+
+pp::Var ScriptTracks::HandOver(const std::string& id) {
+  const Track& track = tracks_.at(id);
+  // The module's resource; this side keeps no reference to it, so that
+  // letting go of it is the module's own.
+  std::shared_ptr<pp::platform::ResourceObject> object;
+  if (track.video) {
+    auto video = pp::platform::MediaStreamVideoTrackImpl::Create(id);
+    track.source->AddTrack(video);
+    object = video;
+  } else {
+    auto audio = pp::platform::MediaStreamAudioTrackImpl::Create(id);
+    track.source->AddTrack(audio);
+    object = audio;
+  }
+  return pp::Var(pp::Resource(object));
 }
 
 bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video,
@@ -209,10 +226,9 @@ bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string*
                 &read, error)) {
     return false;
   }
-  auto track = pp::platform::MediaStreamVideoTrackImpl::Create(read.id);
   std::unique_ptr<MediaSource> source;
   if (read.kind == "file") {
-    source = FileMediaSource::Open(track, nullptr, read.path, read.loop, read.start_ms,
+    source = FileMediaSource::Open(true, read.path, read.loop, read.start_ms,
                                    read.changes, error);
     if (!source) return false;
   } else {
@@ -223,10 +239,10 @@ bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string*
         !ReadNumber(spec, "fps", 1, 120, 30, &fps, error)) {
       return false;
     }
-    source.reset(new PatternVideoSource(track, width, height, fps, read.kind == "sync",
+    source.reset(new PatternVideoSource(width, height, fps, read.kind == "sync",
                                         read.start_ms, read.changes));
   }
-  Keep(read.id, true, track, std::move(source), var);
+  Keep(read.id, true, std::move(source), var);
   return true;
 }
 
@@ -239,10 +255,9 @@ bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string*
                 &read, error)) {
     return false;
   }
-  auto track = pp::platform::MediaStreamAudioTrackImpl::Create(read.id);
   std::unique_ptr<MediaSource> source;
   if (read.kind == "file") {
-    source = FileMediaSource::Open(nullptr, track, read.path, read.loop, read.start_ms,
+    source = FileMediaSource::Open(false, read.path, read.loop, read.start_ms,
                                    read.changes, error);
     if (!source) return false;
   } else {
@@ -257,10 +272,10 @@ bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string*
       *error = "\"rate\" " + std::to_string(rate) + " is not a rate a track carries";
       return false;
     }
-    source.reset(new ToneAudioSource(track, frequency, rate, channels, read.kind == "sync",
+    source.reset(new ToneAudioSource(frequency, rate, channels, read.kind == "sync",
                                      read.start_ms, read.changes));
   }
-  Keep(read.id, false, track, std::move(source), var);
+  Keep(read.id, false, std::move(source), var);
   return true;
 }
 
@@ -270,7 +285,7 @@ bool ScriptTracks::Reference(const Json::Value& name, pp::Var* var, std::string*
     *error = "no track named " + name.toStyledString();
     return false;
   }
-  *var = pp::Var(pp::Resource(found->second.object));
+  *var = HandOver(found->first);
   return true;
 }
 

@@ -10,7 +10,6 @@
 #include <json/json.h>
 
 #include "media_source.h"
-#include "ppapi/cpp/resource.h"
 #include "ppapi/cpp/var.h"
 
 namespace pphost {
@@ -35,8 +34,6 @@ class ScriptTracks {
 
  private:
   struct Track {
-    // Not a pp::Resource: those are the module's references.
-    std::shared_ptr<pp::platform::ResourceObject> object;
     bool video;
     MediaSource* source;
   };
@@ -57,8 +54,11 @@ class ScriptTracks {
                 std::string* error);
   // The track's id: the spec's "id" or a new one; false when taken.
   bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
-  void Keep(const std::string& id, bool video, std::shared_ptr<pp::platform::ResourceObject> object,
-            std::unique_ptr<MediaSource> source, pp::Var* var);
+  // Starts the source of a new track and makes its first resource.
+  void Keep(const std::string& id, bool video, std::unique_ptr<MediaSource> source, pp::Var* var);
+  // A new resource for the page's track |id|, fed by its source: what the
+  // module gets each time the page hands the track over.
+  pp::Var HandOver(const std::string& id);
 
   int made_ = 0;
   std::map<std::string, Track> tracks_;

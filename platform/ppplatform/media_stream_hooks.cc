@@ -1,6 +1,8 @@
 #include "ppplatform/media_stream_hooks.h"
 
+#include <algorithm>
 #include <map>
+#include <vector>
 #include <memory>
 #include <mutex>
 
@@ -18,7 +20,8 @@ constexpr int kCallCount = 4;
 struct Hooks {
   std::mutex mutex;
   ArmedFailure calls[kCallCount];
-  std::map<std::string, std::weak_ptr<MediaStreamTrackControl>> tracks;
+  // Every resource made for a page's track has the track's id.
+  std::map<std::string, std::vector<std::weak_ptr<MediaStreamTrackControl>>> tracks;
 };
 
 Hooks& GetHooks() {
@@ -26,11 +29,17 @@ Hooks& GetHooks() {
   return *hooks;
 }
 
-std::shared_ptr<MediaStreamTrackControl> FindTrack(const std::string& id) {
+// The live tracks with this id, the newest last.
+std::vector<std::shared_ptr<MediaStreamTrackControl>> FindTracks(const std::string& id) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> live;
   auto found = hooks.tracks.find(id);
-  return found == hooks.tracks.end() ? nullptr : found->second.lock();
+  if (found == hooks.tracks.end()) return live;
+  for (auto& weak : found->second) {
+    if (auto track = weak.lock()) live.push_back(std::move(track));
+  }
+  return live;
 }
 
 }  // namespace
@@ -43,9 +52,15 @@ void RegisterMediaStreamTrack(const std::string& id,
   std::lock_guard<std::mutex> lock(hooks.mutex);
   // Forget tracks that are gone, so that the map stays small.
   for (auto it = hooks.tracks.begin(); it != hooks.tracks.end();) {
-    it = it->second.expired() ? hooks.tracks.erase(it) : std::next(it);
+    auto& list = it->second;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](const std::weak_ptr<MediaStreamTrackControl>& weak) {
+                                return weak.expired();
+                              }),
+               list.end());
+    it = list.empty() ? hooks.tracks.erase(it) : std::next(it);
   }
-  hooks.tracks[id] = std::move(track);
+  hooks.tracks[id].push_back(std::move(track));
 }
 
 int32_t TakeMediaStreamFailure(MediaStreamCall call) {
@@ -61,16 +76,15 @@ void FailMediaStreamCall(MediaStreamCall call, int32_t result, int nth) {
 }
 
 bool EndMediaStreamTrack(const std::string& id) {
-  std::shared_ptr<MediaStreamTrackControl> track = FindTrack(id);
-  if (!track) return false;
-  track->End();
-  return true;
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> tracks = FindTracks(id);
+  for (auto& track : tracks) track->End();
+  return !tracks.empty();
 }
 
 bool GetMediaStreamTrackRecord(const std::string& id, MediaStreamTrackRecord* record) {
-  std::shared_ptr<MediaStreamTrackControl> track = FindTrack(id);
-  if (!track) return false;
-  *record = track->record();
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> tracks = FindTracks(id);
+  if (tracks.empty()) return false;
+  *record = tracks.back()->record();
   return true;
 }
 
