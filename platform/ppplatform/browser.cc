@@ -16,9 +16,6 @@ namespace pp {
 
 namespace platform {
 
-std::shared_ptr<MessageLoopImpl> GetMainLoopImpl();
-bool SetMainLoopImpl(const std::shared_ptr<MessageLoopImpl>& loop);
-
 namespace {
 
 std::atomic<BrowserDelegate*> browser_delegate{nullptr};

@@ -70,9 +70,10 @@ void ResetVideoEncoderHooks() {
   std::lock_guard<std::mutex> lock(hooks.mutex);
   for (ArmedFailure& armed : hooks.steps) armed = ArmedFailure();
   hooks.coded_size = PP_MakeSize(0, 0);
-  int open = hooks.record.open_encoders;
+  VideoEncoderRecord kept = hooks.record;
   hooks.record = VideoEncoderRecord();
-  hooks.record.open_encoders = open;
+  hooks.record.open_encoders = kept.open_encoders;
+  hooks.record.waiting_requests = kept.waiting_requests;
 }
 
 VideoEncoderImpl::~VideoEncoderImpl() { Close(); }
@@ -202,6 +203,7 @@ int32_t VideoEncoderImpl::GetVideoFrame(
   int32_t bound = frame_request_.Bind(callback, &calls_);
   if (bound != PP_OK_COMPLETIONPENDING) return bound;
   ServeFrameRequestLocked();
+  CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
@@ -274,6 +276,7 @@ int32_t VideoEncoderImpl::Encode(const VideoFrame& video_frame, bool force_keyfr
   call.Complete(result);
   ServeFrameRequestLocked();
   ServeBufferRequestLocked();
+  CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
@@ -292,6 +295,7 @@ int32_t VideoEncoderImpl::GetBitstreamBuffer(
   int32_t bound = buffer_request_.Bind(callback, &calls_);
   if (bound != PP_OK_COMPLETIONPENDING) return bound;
   ServeBufferRequestLocked();
+  CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
@@ -309,6 +313,14 @@ void VideoEncoderImpl::ServeBufferRequestLocked() {
   buffer_request_.Complete(PP_OK, [destination, buffer]() {
     if (destination) *destination = buffer;
   });
+}
+
+void VideoEncoderImpl::CountWaitingLocked() {
+  const int waiting = (frame_request_.is_pending() ? 1 : 0) +
+                      (buffer_request_.is_pending() ? 1 : 0);
+  const int change = waiting - waiting_;
+  waiting_ = waiting;
+  if (change) Record([change](VideoEncoderRecord& record) { record.waiting_requests += change; });
 }
 
 void VideoEncoderImpl::RecycleBitstreamBuffer(const PP_BitstreamBuffer& buffer) {
@@ -333,6 +345,7 @@ void VideoEncoderImpl::Close() {
   // Also the results already on their way: the client learns of the close
   // on its own loop.
   calls_.AbortAll();
+  CountWaitingLocked();
   for (auto& lent : lent_frames_) lent.second->Reclaim();
   if (was_open) Record([](VideoEncoderRecord& record) { --record.open_encoders; });
 }

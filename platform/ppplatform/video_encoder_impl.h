@@ -61,6 +61,8 @@ class VideoEncoderImpl : public ResourceObject,
   // With mutex_ held: hand waiting requests what is now available.
   void ServeFrameRequestLocked();
   void ServeBufferRequestLocked();
+  // With mutex_ held: keeps the hooks' count of waiting requests.
+  void CountWaitingLocked();
   // With mutex_ held: the visible part of |frame|'s picture, packed.
   const uint8_t* VisiblePictureLocked(VideoFrameImpl* frame, std::vector<uint8_t>* copy);
 
@@ -73,6 +75,7 @@ class VideoEncoderImpl : public ResourceObject,
   std::map<VideoFrameImpl*, std::shared_ptr<VideoFrameImpl>> lent_frames_;
   std::deque<std::unique_ptr<VpxEncoderEngine::Output>> ready_;
   std::map<const void*, std::unique_ptr<VpxEncoderEngine::Output>> delivered_;
+  int waiting_ = 0;
   CompletionGroup calls_;
   PendingCompletion<CompletionCallbackWithOutput<VideoFrame>> frame_request_;
   PendingCompletion<CompletionCallbackWithOutput<PP_BitstreamBuffer>> buffer_request_;

@@ -5,10 +5,6 @@
 
 namespace pp {
 
-namespace platform {
-std::shared_ptr<MessageLoopImpl> GetMainLoopImpl();
-}  // namespace platform
-
 MessageLoop::MessageLoop() = default;
 
 MessageLoop::MessageLoop(const InstanceHandle& instance)
