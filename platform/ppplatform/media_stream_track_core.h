@@ -73,7 +73,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   // Immediate results are return values; the wrapper's RunCall delivers
   // them as the completion rules say.
   int32_t Get(const Request& callback) {
-    // A blocking request has nowhere to put the buffer on this platform.
+    // A blocking request needs a place for the buffer.
     if (!callback.output()) return PP_ERROR_BADARGUMENT;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;

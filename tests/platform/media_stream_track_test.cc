@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -284,28 +285,39 @@ TEST_F(MediaStreamTrackTest, CompletionsRunOnTheLoopOfTheCallingThread) {
   SimpleThread worker{InstanceHandle(1)};
   ASSERT_TRUE(worker.Start());
   ThreadProbe probe;
+  std::future<std::pair<int32_t, std::thread::id>> ran = probe.ran.get_future();
   std::promise<std::thread::id> caller;
   MediaStreamVideoTrack track = track_;
   int32_t blocking_configure = PP_OK_COMPLETIONPENDING;
+  int32_t blocking_get = PP_OK_COMPLETIONPENDING;
+  VideoFrame blocking_frame;
   worker.message_loop().PostWork(platform::MakeFunctionCallback([&](int32_t) {
     // Off the main thread a blocking call waits for its result.
     const int32_t none[] = {PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
     blocking_configure = track.Configure(none, CompletionCallback());
+    blocking_get = track.GetFrame(CompletionCallbackWithOutput<VideoFrame>(&blocking_frame));
+    track.RecycleFrame(blocking_frame);
     caller.set_value(std::this_thread::get_id());
     track.GetFrame(probe.Frame());
   }));
-  std::future<std::thread::id> called = caller.get_future();
-  ASSERT_EQ(std::future_status::ready, called.wait_for(std::chrono::seconds(5)));
-  EXPECT_EQ(PP_OK, blocking_configure);
-  // The frame comes from a source's thread; the main loop never runs.
+  // Frames come from a source's thread; the main loop never runs.
   auto impl = impl_;
-  std::thread source([impl] {
+  std::atomic<bool> done{false};
+  std::thread source([impl, &done] {
     TestPicture picture(8, 8);
-    impl->DeliverFrame(picture.picture(), 1);
+    for (int i = 0; i < 500 && !done; ++i) {
+      impl->DeliverFrame(picture.picture(), i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   });
+  std::future<std::thread::id> called = caller.get_future();
+  bool finished = ran.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  done = true;
   source.join();
-  std::future<std::pair<int32_t, std::thread::id>> ran = probe.ran.get_future();
-  ASSERT_EQ(std::future_status::ready, ran.wait_for(std::chrono::seconds(5)));
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(PP_OK, blocking_configure);
+  EXPECT_EQ(PP_OK, blocking_get);
+  EXPECT_FALSE(blocking_frame.is_null());
   std::pair<int32_t, std::thread::id> completion = ran.get();
   EXPECT_EQ(PP_OK, completion.first);
   EXPECT_EQ(called.get(), completion.second);
