@@ -187,8 +187,7 @@ pp::Var ScriptTracks::HandOver(const std::string& id) {
   return pp::Var(pp::Resource(object));
 }
 
-bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video,
-                            const std::map<std::string, std::set<std::string>>& kinds,
+bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds,
                             SourceSpec* read, std::string* error) {
   const std::string object = video ? "$video" : "$audio";
   if (!spec.isObject()) {
@@ -217,66 +216,60 @@ bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video,
   return ReadTrue(spec, "loop", &read->loop, error);
 }
 
-bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
+bool ScriptTracks::Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+                        const SyntheticSource& synthetic, pp::Var* var, std::string* error) {
   SourceSpec read;
-  if (!ReadSpec(spec, true,
-                {{"pattern", {"width", "height", "fps"}},
-                 {"sync", {"width", "height", "fps"}},
-                 {"file", {"path", "loop"}}},
-                &read, error)) {
-    return false;
-  }
-  std::unique_ptr<MediaSource> source;
-  if (read.kind == "file") {
-    source = FileMediaSource::Open(true, read.path, read.loop, read.start_ms,
-                                   read.changes, error);
-    if (!source) return false;
-  } else {
+  if (!ReadSpec(spec, video, kinds, &read, error)) return false;
+  std::unique_ptr<MediaSource> source =
+      read.kind == "file"
+          ? FileMediaSource::Open(video, read.path, read.loop, read.start_ms, read.changes, error)
+          : synthetic(read, error);
+  if (!source) return false;
+  Keep(read.id, video, std::move(source), var);
+  return true;
+}
+
+bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
+  auto pattern = [&spec](const SourceSpec& read,
+                         std::string* error) -> std::unique_ptr<MediaSource> {
     int width, height;
     double fps;
     if (!ReadInt(spec, "width", 1, 4096, 640, &width, error) ||
         !ReadInt(spec, "height", 1, 4096, 480, &height, error) ||
         !ReadNumber(spec, "fps", 1, 120, 30, &fps, error)) {
-      return false;
+      return nullptr;
     }
-    source.reset(new PatternVideoSource(width, height, fps, read.kind == "sync",
-                                        read.start_ms, read.changes));
-  }
-  Keep(read.id, true, std::move(source), var);
-  return true;
+    return std::make_unique<PatternVideoSource>(width, height, fps, read.kind == "sync",
+                                                read.start_ms, read.changes);
+  };
+  return Make(spec, true,
+              {{"pattern", {"width", "height", "fps"}},
+               {"sync", {"width", "height", "fps"}},
+               {"file", {"path", "loop"}}},
+              pattern, var, error);
 }
 
 bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string* error) {
-  SourceSpec read;
-  if (!ReadSpec(spec, false,
-                {{"tone", {"frequency", "rate", "channels"}},
-                 {"sync", {"rate", "channels"}},
-                 {"file", {"path", "loop"}}},
-                &read, error)) {
-    return false;
-  }
-  std::unique_ptr<MediaSource> source;
-  if (read.kind == "file") {
-    source = FileMediaSource::Open(false, read.path, read.loop, read.start_ms,
-                                   read.changes, error);
-    if (!source) return false;
-  } else {
+  auto tone = [&spec](const SourceSpec& read, std::string* error) -> std::unique_ptr<MediaSource> {
     int rate, channels;
     double frequency;
     if (!ReadInt(spec, "rate", 8000, 192000, 48000, &rate, error) ||
         !ReadInt(spec, "channels", 1, 2, 2, &channels, error) ||
         !ReadNumber(spec, "frequency", 1, 20000, 440, &frequency, error)) {
-      return false;
+      return nullptr;
     }
     if (!IsTrackRate(rate)) {
       *error = "\"rate\" " + std::to_string(rate) + " is not a rate a track carries";
-      return false;
+      return nullptr;
     }
-    source.reset(new ToneAudioSource(frequency, rate, channels, read.kind == "sync",
-                                     read.start_ms, read.changes));
-  }
-  Keep(read.id, false, std::move(source), var);
-  return true;
+    return std::make_unique<ToneAudioSource>(frequency, rate, channels, read.kind == "sync",
+                                             read.start_ms, read.changes);
+  };
+  return Make(spec, false,
+              {{"tone", {"frequency", "rate", "channels"}},
+               {"sync", {"rate", "channels"}},
+               {"file", {"path", "loop"}}},
+              tone, var, error);
 }
 
 bool ScriptTracks::Reference(const Json::Value& name, pp::Var* var, std::string* error) {

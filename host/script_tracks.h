@@ -1,6 +1,7 @@
 #ifndef PPHOST_SCRIPT_TRACKS_H_
 #define PPHOST_SCRIPT_TRACKS_H_
 
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -49,9 +50,15 @@ class ScriptTracks {
   };
   // Reads the keys that every source has, and those of a file; |kinds|
   // lists each source kind with the keys of its own.
-  bool ReadSpec(const Json::Value& spec, bool video,
-                const std::map<std::string, std::set<std::string>>& kinds, SourceSpec* read,
+  typedef std::map<std::string, std::set<std::string>> SourceKinds;
+  bool ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds, SourceSpec* read,
                 std::string* error);
+  // Makes the source that |spec| asks for (a file, else |synthetic|'s) and
+  // its track.
+  typedef std::function<std::unique_ptr<MediaSource>(const SourceSpec& read, std::string* error)>
+      SyntheticSource;
+  bool Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+            const SyntheticSource& synthetic, pp::Var* var, std::string* error);
   // The track's id: the spec's "id" or a new one; false when taken.
   bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
   // Starts the source of a new track and makes its first resource.
