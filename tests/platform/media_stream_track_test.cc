@@ -156,6 +156,20 @@ TEST_F(MediaStreamTrackTest, FramesAreScaledToTheConfiguredSizeWithPlanesPackedY
   data = static_cast<const uint8_t*>(frame.GetDataBuffer());
   EXPECT_EQ(170, data[64 * 48]);
   EXPECT_EQ(90, data[64 * 48 + 32 * 24]);
+
+  // BGRA: four bytes a pixel, opaque, the bright half bright.
+  ASSERT_EQ(PP_OK, track_.RecycleFrame(frame));
+  Configure({PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT, PP_VIDEOFRAME_FORMAT_BGRA});
+  ASSERT_TRUE(Deliver(14));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
+  ASSERT_TRUE(client_.WaitFor(6));
+  frame = client_.frames.at(2);
+  ASSERT_EQ(64u * 48 * 4, frame.GetDataBufferSize());
+  data = static_cast<const uint8_t*>(frame.GetDataBuffer());
+  const uint8_t* dark = data + (24 * 64 + 8) * 4;
+  const uint8_t* bright = data + (24 * 64 + 56) * 4;
+  EXPECT_EQ(255, dark[3]);
+  EXPECT_LT(dark[1] + 60, bright[1]);
 }
 
 TEST_F(MediaStreamTrackTest, NoMoreThanTheBufferedFramesAreOutAndNewFramesAreDropped) {
