@@ -225,6 +225,13 @@ TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOpti
   ASSERT_TRUE(Deliver(1));
   ASSERT_TRUE(client_.WaitFor(4));
   track_.RecycleFrame(client_.frames.back());
+  // A frame on its way still counts as a request in progress.
+  ASSERT_TRUE(Deliver(2));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
+  EXPECT_EQ(PP_ERROR_INPROGRESS, track_.GetFrame(optional));
+  ASSERT_TRUE(client_.WaitFor(5));
+  track_.RecycleFrame(client_.frames.back());
+  client_.results.pop_back();
   platform::FailMediaStreamCall(platform::MediaStreamCall::kVideoGetFrame, PP_ERROR_NOMEMORY);
   platform::FailMediaStreamCall(platform::MediaStreamCall::kVideoConfigure, PP_ERROR_FAILED);
   EXPECT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
