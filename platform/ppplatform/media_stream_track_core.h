@@ -30,8 +30,7 @@ class MediaStreamTrackControl {
 };
 
 // Live tracks by id, for the hooks. Any thread.
-void RegisterMediaStreamTrack(const std::string& id,
-                              std::weak_ptr<MediaStreamTrackControl> track);
+void RegisterMediaStreamTrack(const std::string& id, std::weak_ptr<MediaStreamTrackControl> track);
 // The result that this call must give instead of its own, or PP_OK.
 int32_t TakeMediaStreamFailure(MediaStreamCall call);
 
@@ -142,8 +141,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   int32_t ConfigureWith(const CompletionCallback& callback, const std::function<int32_t()>& apply) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;
-    if (configures_.any() || requests_.any() || !lent_.empty())
-      return PP_ERROR_INPROGRESS;
+    if (configures_.any() || requests_.any() || !lent_.empty()) return PP_ERROR_INPROGRESS;
     int32_t result = apply();
     if (result == PP_OK) result = TakeMediaStreamFailure(configure_call_);
     if (result != PP_OK) return result;

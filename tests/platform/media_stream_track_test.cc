@@ -139,10 +139,10 @@ TEST_F(MediaStreamTrackTest, FramesAreScaledToTheConfiguredSizeWithPlanesPackedY
   EXPECT_EQ(12.5, frame.GetTimestamp());
   ASSERT_EQ(32u * 24 * 3 / 2, frame.GetDataBufferSize());
   const uint8_t* data = static_cast<const uint8_t*>(frame.GetDataBuffer());
-  EXPECT_NEAR(50, data[12 * 32 + 4], 3);    // left half of a middle row
-  EXPECT_NEAR(200, data[12 * 32 + 28], 3);  // right half
-  EXPECT_NEAR(90, data[32 * 24 + 16 * 6 + 8], 2);               // U
-  EXPECT_NEAR(170, data[32 * 24 + 16 * 12 + 16 * 6 + 8], 2);    // V after U
+  EXPECT_NEAR(50, data[12 * 32 + 4], 3);                      // left half of a middle row
+  EXPECT_NEAR(200, data[12 * 32 + 28], 3);                    // right half
+  EXPECT_NEAR(90, data[32 * 24 + 16 * 6 + 8], 2);             // U
+  EXPECT_NEAR(170, data[32 * 24 + 16 * 12 + 16 * 6 + 8], 2);  // V after U
 
   // 0 keeps the source's own size; YV12 puts V first.
   ASSERT_EQ(PP_OK, track_.RecycleFrame(frame));
@@ -215,7 +215,8 @@ TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOpti
   EXPECT_EQ(PP_ERROR_INPROGRESS, client_.results[2]);
 
   // A blocking request is refused on the main thread.
-  EXPECT_EQ(PP_ERROR_BLOCKS_MAIN_THREAD, track_.GetFrame(CompletionCallbackWithOutput<VideoFrame>()));
+  EXPECT_EQ(PP_ERROR_BLOCKS_MAIN_THREAD,
+            track_.GetFrame(CompletionCallbackWithOutput<VideoFrame>()));
 
   CompletionCallbackWithOutput<VideoFrame> optional = client_.Frame();
   optional.set_flags(PP_COMPLETIONCALLBACK_FLAG_OPTIONAL);
