@@ -411,5 +411,29 @@ TEST(MediaStreamAudioTrackTest, SoundIsCutIntoBuffersOfTheConfiguredDuration) {
   EXPECT_EQ(20, value);
 }
 
+TEST(MediaStreamAudioTrackTest, CallsFollowTheCompletionRules) {
+  platform::BecomeMainThread();
+  platform::ResetMediaStreamHooks();
+  auto impl = MediaStreamAudioTrackImpl::Create("second microphone");
+  MediaStreamAudioTrack track{Resource(impl)};
+  Client client;
+  // An armed failure, then a request that waits, a second one, and Close.
+  const int32_t none[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE};
+  platform::FailMediaStreamCall(platform::MediaStreamCall::kAudioConfigure, PP_ERROR_NOMEMORY);
+  platform::FailMediaStreamCall(platform::MediaStreamCall::kAudioGetBuffer, PP_ERROR_FAILED);
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.Configure(none, client.Done()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_TRUE(client.WaitFor(3));
+  EXPECT_EQ(PP_ERROR_NOMEMORY, client.results[0]);
+  EXPECT_EQ(PP_ERROR_FAILED, client.results[1]);
+  EXPECT_EQ(PP_ERROR_INPROGRESS, client.results[2]);
+  track.Close();
+  ASSERT_TRUE(client.WaitFor(4));
+  EXPECT_EQ(PP_ERROR_ABORTED, client.results[3]);
+  EXPECT_TRUE(track.HasEnded());
+}
+
 }  // namespace
 }  // namespace pp
