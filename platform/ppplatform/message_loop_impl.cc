@@ -87,7 +87,9 @@ int32_t MessageLoopImpl::Run() {
       continue;
     }
     if (tasks_.top().due > Clock::now()) {
-      wake_.wait_until(lock, tasks_.top().due);
+      // A copy: the queue may grow, and move its tasks, while this waits.
+      const Clock::time_point due = tasks_.top().due;
+      wake_.wait_until(lock, due);
       continue;
     }
     Task task = tasks_.top();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/armed_failure.h"
 #include "ppplatform/video_encoder_hooks.h"
 
 namespace pp {
@@ -19,11 +20,7 @@ constexpr int32_t kMaxHeight = 2176;
 
 struct Hooks {
   std::mutex mutex;
-  struct Armed {
-    bool armed = false;
-    int32_t result = PP_OK;
-    int remaining = 0;
-  } steps[kStepCount];
+  ArmedFailure steps[kStepCount];
   PP_Size coded_size = {0, 0};
   VideoEncoderRecord record;
 };
@@ -38,10 +35,7 @@ Hooks& GetHooks() {
 int32_t TakeFailure(VideoEncoderStep step) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.steps[static_cast<int>(step)];
-  if (!armed.armed || --armed.remaining > 0) return PP_OK;
-  armed.armed = false;
-  return armed.result;
+  return hooks.steps[static_cast<int>(step)].Take();
 }
 
 template <typename F>
@@ -56,10 +50,7 @@ void Record(F change) {
 void FailVideoEncoderStep(VideoEncoderStep step, int32_t result, int nth) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.steps[static_cast<int>(step)];
-  armed.armed = true;
-  armed.result = result;
-  armed.remaining = nth < 1 ? 1 : nth;
+  hooks.steps[static_cast<int>(step)].Arm(result, nth);
 }
 
 void SetVideoEncoderCodedSize(const PP_Size& size) {
@@ -77,7 +68,7 @@ VideoEncoderRecord GetVideoEncoderRecord() {
 void ResetVideoEncoderHooks() {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  for (Hooks::Armed& armed : hooks.steps) armed = Hooks::Armed();
+  for (ArmedFailure& armed : hooks.steps) armed = ArmedFailure();
   hooks.coded_size = PP_MakeSize(0, 0);
   VideoEncoderRecord kept = hooks.record;
   hooks.record = VideoEncoderRecord();

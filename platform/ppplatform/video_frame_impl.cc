@@ -1,26 +1,10 @@
 #include "ppplatform/video_frame_impl.h"
 
-#include <cstring>
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KELMORA_FRAME_BUFFER_MOVES 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define KELMORA_FRAME_BUFFER_MOVES 1
-#endif
-
 namespace pp {
 namespace platform {
 
 VideoFrameImpl::VideoFrameImpl(PP_VideoFrame_Format format, const PP_Size& size)
-    : format_(format),
-      size_(size),
-      size_in_bytes_(BufferSize(format, size)),
-      data_(new uint8_t[size_in_bytes_]()) {}
-
-VideoFrameImpl::~VideoFrameImpl() = default;
+    : format_(format), size_(size), buffer_(BufferSize(format, size)) {}
 
 uint32_t VideoFrameImpl::BufferSize(PP_VideoFrame_Format format,
                                     const PP_Size& size) {
@@ -38,17 +22,6 @@ uint32_t VideoFrameImpl::BufferSize(PP_VideoFrame_Format format,
     default:
       return 0;
   }
-}
-
-void VideoFrameImpl::Lend() { lent_.store(true); }
-
-void VideoFrameImpl::Reclaim() {
-  if (!lent_.exchange(false)) return;
-#ifdef KELMORA_FRAME_BUFFER_MOVES
-  std::unique_ptr<uint8_t[]> moved(new uint8_t[size_in_bytes_]);
-  memcpy(moved.get(), data_.get(), size_in_bytes_);
-  data_ = std::move(moved);
-#endif
 }
 
 }  // namespace platform

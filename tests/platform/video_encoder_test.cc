@@ -15,6 +15,7 @@
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/utility/completion_callback_factory.h"
 #include "ppplatform/browser.h"
+#include "ppplatform/message_loop_impl.h"
 #include "ppplatform/video_encoder_hooks.h"
 
 extern "C" {
@@ -81,7 +82,12 @@ class Client {
 
 class VideoEncoderTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(platform::BecomeMainThread()); }
+  // Another suite of this program may have made the runner's thread the
+  // main thread already.
+  static void SetUpTestSuite() {
+    platform::BecomeMainThread();
+    ASSERT_TRUE(platform::MessageLoopImpl::Current() && platform::MessageLoopImpl::Current()->is_main());
+  }
   void SetUp() override { platform::ResetVideoEncoderHooks(); }
 
   // Initialises |encoder| for VP8 at |size|, waits for it and forgets the
