@@ -14,6 +14,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
   ffmpeg
+  chromium
 )
 
 missing=()
