@@ -66,8 +66,16 @@ int EditJob::Step() {
   }
   failed_steps_in_row_ = 0;
   if (filter_->audio_done_ && filter_->video_done_) {
+    const bool no_picture = filter_->video_frames_written() == 0;
     result = filter_->Close();
-    return result < 0 ? result : 0;
+    if (result < 0) return result;
+    // A trim beyond the input's end, or one that ends before it starts,
+    // leaves a file without streams, which is no finished edit.
+    if (no_picture) {
+      fprintf(stderr, "The edit kept no picture\n");
+      return -1;
+    }
+    return 0;
   }
   return 0;
 }

@@ -353,6 +353,9 @@ int VideoGraphFilter::WritePulledFrame(AVFilterContext* sink, bool audio,
   int result = audio ? writer_->WriteAudioFrame(frame)
                      : writer_->WriteVideoFrame(frame);
   av_frame_unref(frame);
+  if (!audio && result >= 0) {
+    ++video_frames_written_;
+  }
   return result;
 }
 

@@ -51,6 +51,8 @@ class VideoGraphFilter {
   int Close();
   // The writer's video position, or -1 once no writer is held.
   int64_t OutputPosition();
+  // Video frames the writer has taken so far.
+  int64_t video_frames_written() const { return video_frames_written_; }
 
   // Written by the owner before InitFiltering.
   std::string graph_description_;
@@ -93,6 +95,7 @@ class VideoGraphFilter {
   // and whether the sink reported its end behind them.
   std::deque<FramePtr> held_video_;
   bool video_end_held_ = false;
+  int64_t video_frames_written_ = 0;
 };
 
 }  // namespace kelmora

@@ -426,4 +426,24 @@ TEST_F(EditModuleTest, FullFileSystemEndsTheEdit) {
   EXPECT_NE(std::string::npos, tty_.find("Giving up the edit after 25 failed steps\n"));
 }
 
+
+// A trim that keeps no picture (past the input's end, or ending before it
+// starts) writes a file without streams: the page must not hear success.
+TEST_F(EditModuleTest, EditThatKeepsNoPictureFails) {
+  for (const char* trim : {R"({"start": 10, "end": 20})", R"({"start": 3, "end": 1})"}) {
+    messages_.clear();
+    tty_.clear();
+    ProgramResult result = Run(StartLine(std::string(R"({"inFilename": "/html5_persistent/regions.webm",
+        "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "trim": )") + trim +
+                                         "}") +
+                               kAwaitDone);
+    ASSERT_EQ(0, result.exit_code) << trim << "\n" << result.err;
+    EXPECT_EQ((std::vector<std::string>{kStartOk, R"({"type":"error","data":"edit_failed"})",
+                                        kDone}),
+              Replies())
+        << trim;
+    EXPECT_NE(std::string::npos, tty_.find("The edit kept no picture\n")) << trim;
+  }
+}
+
 }  // namespace
