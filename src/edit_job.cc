@@ -1,8 +1,12 @@
 #include "edit_job.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <sstream>
+#include <vector>
 
 #include "edit_graph_builder.h"
 #include "gif_video_writer.h"
@@ -10,6 +14,39 @@
 #include "video_metadata.h"
 
 namespace kelmora {
+
+namespace {
+
+// The path with empty, "." and ".." steps resolved, as the file system
+// resolves them.
+std::string NormalPath(const std::string& path) {
+  std::vector<std::string> steps;
+  std::stringstream stream(path);
+  std::string step;
+  while (std::getline(stream, step, '/')) {
+    if (step.empty() || step == ".") continue;
+    if (step == "..") {
+      if (!steps.empty()) steps.pop_back();
+      continue;
+    }
+    steps.push_back(step);
+  }
+  std::string normal = path.size() > 0 && path[0] == '/' ? "/" : "";
+  for (size_t i = 0; i < steps.size(); ++i) normal += (i > 0 ? "/" : "") + steps[i];
+  return normal;
+}
+
+// Whether the two names lead to one file: by name, or by identity where
+// links give one file two names.
+bool SameFile(const std::string& first, const std::string& second) {
+  if (NormalPath(first) == NormalPath(second)) return true;
+  struct stat first_info;
+  struct stat second_info;
+  return stat(first.c_str(), &first_info) == 0 && stat(second.c_str(), &second_info) == 0 &&
+         first_info.st_dev == second_info.st_dev && first_info.st_ino == second_info.st_ino;
+}
+
+}  // namespace
 
 EditJob::EditJob() : filter_(new VideoGraphFilter()) {}
 
@@ -20,6 +57,11 @@ int EditJob::Init() {
     return -1;
   }
   input_duration_ms_ = metadata->duration_ms;
+  // Opening the output would empty the input before the graph reads it.
+  if (SameFile(config_.inFilename, config_.outFilename)) {
+    fprintf(stderr, "Output file is the input file '%s'\n", config_.outFilename.c_str());
+    return -1;
+  }
 
   boost::optional<std::string> description = EditGraphBuilder(config_).Build();
   if (!description) {
