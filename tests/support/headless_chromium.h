@@ -108,6 +108,8 @@ class HeadlessChromium {
         *text = result["result"]["value"].asString();
         return "";
       }
+      // A browser that went away gives no result later either.
+      if (!pipe_open_) return last_error;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     return "the page gave no result within " + std::to_string(timeout_ms) + " ms" +
@@ -155,7 +157,10 @@ class HeadlessChromium {
     while (written < text.size()) {
       ssize_t count = write(to_fd_, text.data() + written, text.size() - written);
       if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) return method + ": the browser's pipe is closed";
+      if (count <= 0) {
+        pipe_open_ = false;
+        return method + ": the browser's pipe is closed";
+      }
       written += count;
     }
     const auto deadline =
@@ -189,7 +194,10 @@ class HeadlessChromium {
       char chunk[65536];
       ssize_t count = read(from_fd_, chunk, sizeof(chunk));
       if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) return method + ": the browser closed its pipe";
+      if (count <= 0) {
+        pipe_open_ = false;
+        return method + ": the browser closed its pipe";
+      }
       buffer_.append(chunk, count);
     }
   }
@@ -198,6 +206,7 @@ class HeadlessChromium {
   int to_fd_ = -1;
   int from_fd_ = -1;
   int last_id_ = 0;
+  bool pipe_open_ = true;
   std::string session_;
   std::string buffer_;
 };
