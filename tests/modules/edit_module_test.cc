@@ -433,10 +433,10 @@ TEST_F(EditModuleTest, EditThatKeepsNoPictureFails) {
   for (const char* trim : {R"({"start": 10, "end": 20})", R"({"start": 3, "end": 1})"}) {
     messages_.clear();
     tty_.clear();
-    ProgramResult result = Run(StartLine(std::string(R"({"inFilename": "/html5_persistent/regions.webm",
-        "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "trim": )") + trim +
-                                         "}") +
-                               kAwaitDone);
+    const std::string config = std::string(R"({"inFilename": "/html5_persistent/regions.webm",
+        "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "trim": )") +
+                               trim + "}";
+    ProgramResult result = Run(StartLine(config) + kAwaitDone);
     ASSERT_EQ(0, result.exit_code) << trim << "\n" << result.err;
     EXPECT_EQ((std::vector<std::string>{kStartOk, R"({"type":"error","data":"edit_failed"})",
                                         kDone}),
@@ -449,24 +449,27 @@ TEST_F(EditModuleTest, EditThatKeepsNoPictureFails) {
 // An output that names the input would truncate the recording before the
 // edit reads it: the page's file is lost and the edit still says done.
 TEST_F(EditModuleTest, OutputThatNamesTheInputIsRefused) {
-  // A copy of its own: the shared recordings must stay whole.
-  ASSERT_EQ(0, system(("cp " + RecordedDir() + "/regions.webm " + persistent_ + "/self.webm").c_str()));
+  // A copy of its own: the shared recordings must stay whole. The link
+  // gives it a second name.
+  const std::string self = persistent_ + "/self.webm";
+  ASSERT_EQ(0, system(("cp " + RecordedDir() + "/regions.webm " + self).c_str()));
+  ASSERT_EQ(0, link(self.c_str(), (persistent_ + "/alias.webm").c_str()));
   std::string script;
-  for (const char* out : {"/html5_persistent/self.webm", "/html5_persistent/./self.webm",
-                          "/html5_persistent//self.webm"}) {
-    script += StartLine(std::string(R"({"inFilename": "/html5_persistent/self.webm", "outFilename": ")") +
-                        out + R"(", "outFormat": "mp4"})");
+  for (const char* out : {"self.webm", "./self.webm", "/self.webm", "alias.webm"}) {
+    script += StartLine(std::string(R"({"inFilename": "/html5_persistent/self.webm",
+        "outFilename": "/html5_persistent/)") + out + R"(", "outFormat": "mp4"})");
   }
   script += StartLine(R"({"inFilename": "/html5_persistent/self.webm",
       "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4"})") + kAwaitDone;
   ProgramResult result = Run(script);
   ASSERT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ((std::vector<std::string>{kInitFailed, kInitFailed, kInitFailed, kStartOk, kDone}),
+  EXPECT_EQ((std::vector<std::string>{kInitFailed, kInitFailed, kInitFailed, kInitFailed,
+                                      kStartOk, kDone}),
             Replies());
   EXPECT_NE(std::string::npos,
             tty_.find("Output file is the input file '/html5_persistent/./self.webm'\n"));
   // The recording is whole, and so is the edit made of it.
-  EXPECT_NEAR(4000, DecodeFile(persistent_ + "/self.webm").duration_ms, 50);
+  EXPECT_NEAR(4000, DecodeFile(self).duration_ms, 50);
   EXPECT_NEAR(4000, DecodeFile(persistent_ + "/out.mp4").duration_ms, 50);
 }
 
