@@ -4,6 +4,9 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/cpp/core.h"
@@ -18,6 +21,23 @@ namespace {
 // Written on the main thread, read on workers.
 std::atomic<pp::Instance*> registered_instance{nullptr};
 std::atomic<int> chrome_version{0};
+
+// Live encoders and the threads whose waits are aborted.
+std::mutex abort_mutex;
+std::set<PPVideoEncoder*>& LiveEncoders() {
+  static std::set<PPVideoEncoder*> encoders;
+  return encoders;
+}
+std::vector<pthread_t>& AbortedThreads() {
+  static std::vector<pthread_t> threads;
+  return threads;
+}
+bool IsAborted(pthread_t thread) {
+  for (pthread_t aborted : AbortedThreads()) {
+    if (pthread_equal(aborted, thread)) return true;
+  }
+  return false;
+}
 
 const AVPixelFormat kPixelFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
 
@@ -95,13 +115,45 @@ bool PPVideoEncoder::ShouldForceKeyframe(const AVFrame* frame,
 PPVideoEncoder::PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile)
     : pp::VideoEncoder(pp::InstanceHandle(instance)),
       callback_factory_(this),
-      profile_(profile) {
+      profile_(profile),
+      owner_thread_(pthread_self()) {
   int result = pthread_cond_init(&state_cond_, nullptr);
   assert(!result);
   (void)result;
+  std::lock_guard<std::mutex> lock(abort_mutex);
+  LiveEncoders().insert(this);
+  aborted_ = IsAborted(owner_thread_);
 }
 
-PPVideoEncoder::~PPVideoEncoder() { pthread_cond_destroy(&state_cond_); }
+PPVideoEncoder::~PPVideoEncoder() {
+  {
+    std::lock_guard<std::mutex> lock(abort_mutex);
+    LiveEncoders().erase(this);
+  }
+  pthread_cond_destroy(&state_cond_);
+}
+
+void PPVideoEncoder::AbortWaitsOn(pthread_t thread) {
+  std::lock_guard<std::mutex> lock(abort_mutex);
+  if (!IsAborted(thread)) AbortedThreads().push_back(thread);
+  for (PPVideoEncoder* encoder : LiveEncoders()) {
+    if (!pthread_equal(encoder->owner_thread_, thread)) continue;
+    ScopedLock state_lock(encoder->state_mutex_);
+    encoder->aborted_ = true;
+    pthread_cond_broadcast(&encoder->state_cond_);
+  }
+}
+
+void PPVideoEncoder::EndAbort(pthread_t thread) {
+  std::lock_guard<std::mutex> lock(abort_mutex);
+  std::vector<pthread_t>& threads = AbortedThreads();
+  for (size_t i = 0; i < threads.size(); ++i) {
+    if (pthread_equal(threads[i], thread)) {
+      threads.erase(threads.begin() + i);
+      break;
+    }
+  }
+}
 
 int PPVideoEncoder::AvInitVp8(AVCodecContext* context) {
   return AvInit(context, PP_VIDEOPROFILE_VP8_ANY);
@@ -141,10 +193,13 @@ int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
 
 bool PPVideoEncoder::RunStepLocked(bool* done, bool* ok,
                                    const pp::CompletionCallback& callback) {
+  // An aborted wait fails: the main thread is about to join this worker
+  // and will not run the step.
+  if (aborted_) return false;
   *done = false;
   CallOnMainThread(callback);
-  while (!*done) pthread_cond_wait(&state_cond_, state_mutex_.native());
-  return *ok;
+  while (!*done && !aborted_) pthread_cond_wait(&state_cond_, state_mutex_.native());
+  return *done && *ok;
 }
 
 void PPVideoEncoder::Signal(bool* done, bool* ok, bool success) {

@@ -41,6 +41,13 @@ class PPVideoEncoder : public pp::VideoEncoder {
   static void SetChromeVersion(int version);
   static bool HasInstance();
 
+  // Main thread, when an instance goes: every wait of the encoders driven
+  // by |thread| (the instance's worker) fails at once, and so do the waits
+  // of encoders it makes later, until EndAbort. The main thread may then
+  // join that worker.
+  static void AbortWaitsOn(pthread_t thread);
+  static void EndAbort(pthread_t thread);
+
   // Encoder callbacks, worker thread.
   static int AvInitVp8(AVCodecContext* context);
   static int AvInitVp9(AVCodecContext* context);
@@ -94,6 +101,10 @@ class PPVideoEncoder : public pp::VideoEncoder {
   bool get_frame_done_ = false;
   bool get_frame_ok_ = false;
   int64_t last_keyframe_pts_ = 0;
+  // The thread that drives this encoder, and whether its waits were
+  // aborted (state_mutex_).
+  pthread_t owner_thread_;
+  bool aborted_ = false;
 };
 
 }  // namespace kelmora
