@@ -26,8 +26,12 @@ class VideoFrameImpl : public ResourceObject {
   const PP_Size& size() const { return size_; }
   PP_TimeDelta timestamp() const { return timestamp_; }
   void set_timestamp(PP_TimeDelta timestamp) { timestamp_ = timestamp; }
-  uint8_t* data() { return data_.data(); }
+  // Null once the data is dropped.
+  uint8_t* data() { return data_.empty() ? nullptr : data_.data(); }
   uint32_t data_size() const { return static_cast<uint32_t>(data_.size()); }
+  // Frees the picture: a frame handed back to its owner must not show the
+  // module the next picture through a stale reference.
+  void DropData() { std::vector<uint8_t>().swap(data_); }
 
  private:
   const PP_VideoFrame_Format format_;
