@@ -1,0 +1,110 @@
+#include "pattern_video_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace pphost {
+
+namespace {
+
+// Digits 0-9 in a 3 x 5 cell font, one row per 3 bits.
+const uint8_t kDigits[10][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1},
+    {7, 4, 7, 1, 7}, {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7},
+};
+
+}  // namespace
+
+PatternVideoSource::PatternVideoSource(
+    std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track, int width, int height,
+    double fps, bool flash, int64_t start_delay_ms, std::vector<SourceChange> changes)
+    : MediaSource(flash ? "vsrc:sync" : "vsrc:pattern", start_delay_ms, std::move(changes)),
+      track_(std::move(track)),
+      fps_(fps),
+      flash_(flash),
+      width_(width),
+      height_(height) {
+  Resize(width, height);
+}
+
+PatternVideoSource::~PatternVideoSource() { Stop(); }
+
+PP_TimeTicks PatternVideoSource::FrameTime(int64_t index) const {
+  return base_time_ + (index - base_index_) / fps_;
+}
+
+void PatternVideoSource::Restart(PP_TimeTicks now) {
+  base_time_ = now;
+  base_index_ = index_;
+}
+
+void PatternVideoSource::Resize(int width, int height) {
+  width_ = width;
+  height_ = height;
+  size_t luma = static_cast<size_t>(width) * height;
+  size_t chroma = static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2);
+  picture_.assign(luma + 2 * chroma, 128);
+}
+
+void PatternVideoSource::EndTrack() { track_->End(); }
+
+PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
+  // A source that fell behind (a busy machine) skips frames, as a camera
+  // does, rather than delivering a burst of late ones.
+  int64_t latest = base_index_ + static_cast<int64_t>(std::floor((now - base_time_) * fps_));
+  if (latest > index_) index_ = latest;
+  if (FrameTime(index_) <= now) {
+    PP_TimeTicks time = FrameTime(index_);
+    if (!silent) {
+      bool white = flash_ && std::floor(time) != std::floor(time - 1.0 / fps_);
+      Render(index_, white);
+      const int chroma_width = (width_ + 1) / 2;
+      const size_t luma = static_cast<size_t>(width_) * height_;
+      const size_t chroma = static_cast<size_t>(chroma_width) * ((height_ + 1) / 2);
+      pp::platform::I420Picture picture = {
+          {picture_.data(), picture_.data() + luma, picture_.data() + luma + chroma},
+          {width_, chroma_width, chroma_width},
+          {width_, height_}};
+      track_->DeliverFrame(picture, time);
+    }
+    ++index_;
+  }
+  return FrameTime(index_);
+}
+
+void PatternVideoSource::Render(int64_t index, bool white) {
+  const size_t luma = static_cast<size_t>(width_) * height_;
+  std::fill(picture_.begin(), picture_.begin() + luma, white ? kMarker : kBackground);
+  std::fill(picture_.begin() + luma, picture_.end(), 128);
+  if (white) return;
+  auto fill = [&](int x0, int y0, int w, int h) {
+    for (int y = std::max(0, y0); y < std::min(height_, y0 + h); ++y) {
+      for (int x = std::max(0, x0); x < std::min(width_, x0 + w); ++x) {
+        picture_[static_cast<size_t>(y) * width_ + x] = kMarker;
+      }
+    }
+  };
+  // The marker crosses the picture in about two seconds at 30 fps.
+  const int side = std::max(2, height_ / 8);
+  const int travel = std::max(1, width_ - side);
+  const int step = std::max(1, travel / 60);
+  const int x = static_cast<int>((index * step) % travel);
+  fill(x, (height_ - side) / 2, side, side);
+  // The frame number, in cells of a fortieth of the height.
+  const int cell = std::max(1, height_ / 40);
+  std::string digits = std::to_string(index);
+  for (size_t d = 0; d < digits.size(); ++d) {
+    const uint8_t* glyph = kDigits[digits[d] - '0'];
+    for (int row = 0; row < 5; ++row) {
+      for (int column = 0; column < 3; ++column) {
+        if (glyph[row] & (4 >> column)) {
+          fill(cell * (1 + static_cast<int>(d) * 4 + column), cell * (1 + row), cell, cell);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace pphost

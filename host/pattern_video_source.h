@@ -1,0 +1,50 @@
+#ifndef PPHOST_PATTERN_VIDEO_SOURCE_H_
+#define PPHOST_PATTERN_VIDEO_SOURCE_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "media_source.h"
+#include "ppplatform/media_stream_video_track_impl.h"
+
+namespace pphost {
+
+// A synthetic camera: a dark picture with a white marker that moves one
+// step per frame and the frame's number written in its top-left corner.
+// With |flash|, the first frame of every whole second of capture time is
+// all white (a picture to line the sound's beeps up with).
+class PatternVideoSource : public MediaSource {
+ public:
+  PatternVideoSource(std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track, int width,
+                     int height, double fps, bool flash, int64_t start_delay_ms,
+                     std::vector<SourceChange> changes);
+  ~PatternVideoSource() override;
+
+  // Luma of the background, the marker and a flash.
+  static const uint8_t kBackground = 40;
+  static const uint8_t kMarker = 235;
+
+ private:
+  PP_TimeTicks Produce(PP_TimeTicks now, bool silent) override;
+  void Restart(PP_TimeTicks now) override;
+  void Resize(int width, int height) override;
+  void EndTrack() override;
+
+  PP_TimeTicks FrameTime(int64_t index) const;
+  void Render(int64_t index, bool white);
+
+  const std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track_;
+  const double fps_;
+  const bool flash_;
+  int width_;
+  int height_;
+  std::vector<uint8_t> picture_;  // I420, packed
+  int64_t index_ = 0;
+  int64_t base_index_ = 0;
+  PP_TimeTicks base_time_ = 0;
+};
+
+}  // namespace pphost
+
+#endif  // PPHOST_PATTERN_VIDEO_SOURCE_H_
