@@ -4,10 +4,13 @@
 
 #include <cassert>
 #include <cinttypes>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "ppapi/c/pp_errors.h"
+#include "ppapi/cpp/core.h"
+#include "ppapi/cpp/module.h"
 #include "ticker_timer.h"
 #include "utils.h"
 #include "video_recorder.h"
@@ -29,6 +32,20 @@ const int32_t kTrackAttributes[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_BUFFERS, 50,
                                     PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE};
 const int32_t kRetryAttributes[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_BUFFERS, 500,
                                     PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE};
+
+// How long ago, in ms, something captured at |capture| ms of the
+// platform's time ticks was taken; 0 when the capture time is on another
+// clock or in the future.
+int64_t CaptureAge(int64_t capture) {
+  pp::Module* module = pp::Module::Get();
+  if (!module) return 0;
+  const int64_t now = static_cast<int64_t>(module->core()->GetTimeTicks() * 1000.0);
+  const int64_t age = now - capture;
+  return age < 0 || age > 1000 ? 0 : age;
+}
+
+// Gaps longer than this are not filled: the timestamps cannot be trusted.
+const int64_t kMaxSilenceMs = 60000;
 
 }  // namespace
 
@@ -75,6 +92,7 @@ bool AudioTrackPump::SetTrack(const pp::MediaStreamAudioTrack& track) {
   // A request still outstanding belongs to the old track.
   buffer_pending_ = false;
   track_failed_ = false;
+  align_next_ = true;
   printf("AudioTrackPump %d: Configure\n", slot_);
   configuring_ = true;
   int32_t result = track_.Configure(
@@ -219,16 +237,18 @@ void AudioTrackPump::OnGetBuffer(int32_t result, const pp::AudioBuffer& delivere
 
   const int64_t ts = static_cast<int64_t>(buffer.GetTimestamp() * 1000.0);
   if (!timeline_.HasStart()) {
+    // The buffer is placed at the recording time of its capture: it reaches
+    // the pump only once it is full, and it may have waited in the track.
     timeline_.SetStart(ts);
+    const int64_t offset = recording_timer_->Elapsed() - CaptureAge(ts);
+    timeline_.set_offset(offset);
     if (previous_stop_time_ != 0) {
-      const int64_t offset = recording_timer_->Elapsed();
-      timeline_.set_offset(offset);
       printf("AudioTrackPump %d: first buffer of replaced track, offsetting with %" PRId64
              "\n",
              slot_, offset);
     }
   }
-  if (AddBuffer(samples, timeline_.Map(ts))) {
+  if (AddBuffer(std::move(samples), timeline_.Map(ts))) {
     RecycleAndRequestBuffer(buffer);
   } else {
     track_.RecycleBuffer(buffer);
@@ -290,14 +310,32 @@ bool AudioTrackPump::ConvertBuffer(pp::AudioBuffer& buffer,
   return true;
 }
 
-bool AudioTrackPump::AddBuffer(const std::vector<int16_t>& samples, int64_t ts) {
-  const int32_t n = static_cast<int32_t>(samples.size());
+bool AudioTrackPump::AddBuffer(std::vector<int16_t> samples, int64_t ts) {
+  int32_t n = static_cast<int32_t>(samples.size());
   const int32_t dur = n * 1000 / (rate_ * channels_);
-  // Small jitter never opens a gap or an overlap.
-  if (std::fabs(static_cast<double>(ts - written_until_)) < dur * 0.5) ts = written_until_;
+  // Small jitter never opens a gap or an overlap; the first buffer of a
+  // timeline is placed exactly.
+  if (!align_next_ &&
+      std::fabs(static_cast<double>(ts - written_until_)) < dur * 0.5) {
+    ts = written_until_;
+  }
   const int64_t end = ts + dur;
   if (end <= previous_stop_time_) return true;
   if (is_paused_) return false;
+  align_next_ = false;
+  if (ts < written_until_) {
+    // What overlaps the audio already queued (or lies before the start or
+    // the last cut) is dropped, so that the rest keeps its time.
+    const int64_t skip = (written_until_ - ts) * rate_ / 1000 * channels_;
+    samples.erase(samples.begin(), samples.begin() + std::min<int64_t>(skip, n));
+    n = static_cast<int32_t>(samples.size());
+    ts = written_until_;
+  } else if (ts > written_until_ && ts - written_until_ <= kMaxSilenceMs) {
+    // A gap (a track that fell silent, a resume) stays a gap: silence.
+    const int64_t pad = (ts - written_until_) * rate_ / 1000 * channels_;
+    samples_.insert(samples_.end(), static_cast<size_t>(pad), 0);
+    written_until_ = ts;
+  }
   if (stop_time_ != 0 && end >= stop_time_) {
     written_until_ = stop_time_;
     int32_t k = (rate_ * channels_ / 1000) * static_cast<int32_t>(stop_time_ - ts);
@@ -390,6 +428,7 @@ void AudioTrackPump::Resume(int64_t pause_ms) {
   ScopedLock lock(lock_);
   timeline_.SkipPause(pause_ms);
   is_paused_ = false;
+  align_next_ = true;
   // A track still being configured starts pulling from its completion.
   if (!configuring_) {
     thread_.message_loop().PostWork(

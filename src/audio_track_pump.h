@@ -83,7 +83,7 @@ class AudioTrackPump {
   // |converted|; false when they cannot be brought to it.
   bool ConvertBuffer(pp::AudioBuffer& buffer, std::vector<int16_t>* converted);
   // Lock held. True: ask for the next buffer.
-  bool AddBuffer(const std::vector<int16_t>& samples, int64_t ts);
+  bool AddBuffer(std::vector<int16_t> samples, int64_t ts);
   void RecycleAndRequestBuffer(const pp::AudioBuffer& buffer);
   void ReportTrackFailure(const std::string& code);
   // Lock held: issues the one outstanding buffer request.
@@ -115,6 +115,9 @@ class AudioTrackPump {
   bool buffer_pending_ = false;
   // Configure is outstanding: its completion starts the pulling.
   bool configuring_ = false;
+  // The next buffer starts a timeline (a new track, a resume): it is
+  // placed exactly, with silence before it or its overlap dropped.
+  bool align_next_ = true;
   // Pulling ended for good on this track after a failure the page was told.
   bool track_failed_ = false;
   VideoRecorder* recorder_;

@@ -27,6 +27,13 @@ int64_t CaptureTime(const pp::VideoFrame& frame) {
   return static_cast<int64_t>(frame.GetTimestamp() * 1000.0);
 }
 
+// How long ago the frame was captured, in ms of |clock|; 0 when its
+// capture time is on another clock or in the future.
+int64_t FrameAge(BaseClock* clock, const pp::VideoFrame& frame) {
+  const int64_t age = clock->Now() - CaptureTime(frame);
+  return age < 0 || age > 1000 ? 0 : age;
+}
+
 // The frame's I420 picture at |target|; null when the frame holds no
 // picture that can be read (recycled, too small a buffer, another format).
 uint8_t* FitFrame(FrameScaler& scaler, pp::VideoFrame& frame, const Size& target) {
@@ -115,7 +122,9 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   if (!main_timeline_.HasStart()) {
     main_timeline_.SetStart(capture);
     if (previous_stop_time_ != 0) {
-      const int64_t offset = recording_timer_->Elapsed();
+      // At the recording time of its capture: it may have waited in the
+      // track since before the cut.
+      const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
       printf("first frame of replaced track, offsetting with %" PRId64 "\n", offset);
       main_timeline_.set_offset(offset);
     }
@@ -167,7 +176,7 @@ bool VideoEncoderInstance::SetMainSizeFromFrame(const pp::VideoFrame& frame) {
   return true;
 }
 
-bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame&) {
+bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   if (!first_frame_seen_) {
     first_frame_seen_ = true;
     return false;
@@ -204,6 +213,9 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame&) {
   printf("recorder initialized\n");
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
+  // The recording time runs from the capture of this first frame, the
+  // clock that the audio and the later tracks are placed on.
+  recording_timer_->Stop(FrameAge(clock_.get(), frame));
   recording_timer_->Start();
   return true;
 }
@@ -311,7 +323,7 @@ void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& deli
   const int64_t capture = CaptureTime(frame);
   if (!cam_timeline_.HasStart()) {
     cam_timeline_.SetStart(capture);
-    cam_timeline_.set_offset(recording_timer_->Elapsed());
+    cam_timeline_.set_offset(recording_timer_->Elapsed() - FrameAge(clock_.get(), frame));
   }
   const int64_t t = cam_timeline_.Map(capture);
   bool go_on = cam_trigger_mode_;
