@@ -3,10 +3,11 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-asan test test-fast demo fuzz clean
+.PHONY: all deps build build-asan build-tsan test test-fast demo fuzz clean
 
 all: build
 
@@ -21,11 +22,18 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELMORA_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# ThreadSanitizer: its own build, since it cannot be combined with ASan.
+build-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+
 # The whole suite, then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
-test: build build-asan
+# UndefinedBehaviorSanitizer, then under ThreadSanitizer (whose options and
+# suppressions, tests/tsan.supp, come with each test's environment).
+test: build build-asan build-tsan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) fuzz
 
 test-fast: build
@@ -46,4 +54,4 @@ demo: build
 	bash scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -13,14 +13,24 @@ namespace pphost {
 
 namespace {
 
+// Nesting a script line may have; deeper lines are refused.
+const int kMaxDepth = 1000;
+
 bool ParseLine(const std::string& text, Json::Value* value, std::string* error) {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   builder["strictRoot"] = false;  // a message may be any value
+  builder["stackLimit"] = kMaxDepth;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), value, &errors)) {
-    *error = "not JSON: " + text;
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), value, &errors)) {
+      *error = "not JSON: " + text;
+      return false;
+    }
+  } catch (const Json::Exception&) {
+    // The reader throws past its nesting limit instead of failing.
+    *error = "not JSON: nested deeper than " + std::to_string(kMaxDepth) + " levels";
     return false;
   }
   return true;
@@ -151,6 +161,11 @@ bool PageScript::Await(const Json::Value& line, std::string* error) {
 }
 
 bool PageScript::RunFrom(int fd, std::string* error) {
+  if (fd < 0) {
+    // poll() skips a negative descriptor: the wait below would never end.
+    *error = "no script: standard input is closed";
+    return false;
+  }
   std::string pending;
   char buffer[4096];
   for (;;) {

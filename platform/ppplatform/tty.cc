@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -61,6 +64,14 @@ std::mutex create_mutex;
 // terminal (the parent's is left alone).
 void ForgetTtyInChild() { the_tty.store(nullptr); }
 
+// At exit the reader thread dies with the process, so what was written
+// last ("fatal error: ..." just before exit(1)) would be lost: the
+// streams are flushed and the handler is given everything first.
+void DeliverBeforeExit() {
+  fflush(nullptr);
+  WaitForTtyDelivery();
+}
+
 Tty* Tty::Get(bool create) {
   static bool fork_handler = pthread_atfork(nullptr, nullptr, &ForgetTtyInChild) == 0;
   (void)fork_handler;
@@ -76,6 +87,8 @@ Tty* Tty::Get(bool create) {
     return nullptr;
   }
   the_tty.store(tty);
+  static bool exit_handler = atexit(&DeliverBeforeExit) == 0;
+  (void)exit_handler;
   return tty;
 }
 
@@ -95,6 +108,7 @@ bool Tty::Start() {
 }
 
 void Tty::ReadLoop() {
+  pthread_setname_np(pthread_self(), "pp-tty-reader");
   on_tty_thread = true;
   char buffer[PIPE_BUF];
   std::unique_lock<std::mutex> lock(mutex_);

@@ -99,3 +99,43 @@ TEST(PluginHostTest, MessagesAfterDestroyAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PluginHostTest, ClosedInputAndDeepLinesEndWithAMessage) {
+  std::string dir = kelmora_test::MakeTempDir();
+  // Standard input closed, not merely empty.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    int err = open((dir + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    close(0);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::string host = BuildPath("plugin-host");
+    std::string module = BuildPath("edit_module.so");
+    execl(host.c_str(), host.c_str(), module.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(1, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, kelmora_test::ReadFile(dir + "/err.txt")
+                                   .find("plugin-host: no script: standard input is closed"));
+
+  ProgramResult deep = RunProgram({BuildPath("plugin-host"), BuildPath("edit_module.so")},
+                                  std::string(100000, '[') + "\n", dir);
+  EXPECT_EQ(1, deep.exit_code);
+  EXPECT_EQ(0, deep.term_signal);
+  EXPECT_EQ("plugin-host: line 1: not JSON: nested deeper than 1000 levels",
+            deep.ErrLines().back());
+  // As deep as allowed still plays.
+  ProgramResult allowed = RunProgram(
+      {BuildPath("plugin-host"), BuildPath("edit_module.so")},
+      "{\"type\": \"x\", \"data\": " + std::string(990, '[') + std::string(990, ']') + "}\n", dir);
+  EXPECT_EQ(0, allowed.exit_code) << allowed.err;
+}
+
+}  // namespace

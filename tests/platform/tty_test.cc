@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,6 +153,55 @@ TEST_F(TtyTest, OutputBeforeAHandlerChangeGoesToTheOldHandler) {
   EXPECT_EQ((std::vector<std::string>{"after"}), later.Get());
   tioc_nacl_output none = {nullptr, nullptr};
   ioctl(fd_, TIOCNACLOUTPUT, &none);
+}
+
+}  // namespace
+
+namespace {
+
+ssize_t ForwardToPipe(const char* buf, size_t count, void* user_data) {
+  int fd = *static_cast<int*>(user_data);
+  return write(fd, buf, count);
+}
+
+// What the terminal's handler received in a child that writes |text| to
+// standard error (line-buffered, as in an instance) and exits at once.
+std::string HandlerOutputOfExitingChild(const char* text) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    static int out;
+    out = fds[1];
+    nacl_io_init_ppapi(1, nullptr);
+    int tty = open("/dev/tty", O_WRONLY);
+    tioc_nacl_output handler = {&ForwardToPipe, &out};
+    if (tty < 0 || ioctl(tty, TIOCNACLOUTPUT, &handler) != 0) _exit(3);
+    dup2(tty, 2);
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+    fputs(text, stderr);
+    exit(1);
+  }
+  close(fds[1]);
+  std::string received;
+  char buffer[256];
+  ssize_t count;
+  while ((count = read(fds[0], buffer, sizeof(buffer))) > 0) received.append(buffer, count);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) return "child failed";
+  return received;
+}
+
+TEST(TtyExitTest, OutputWrittenJustBeforeExitReachesTheHandler) {
+  // Without a line end the text waits in the stream's buffer until exit;
+  // tried many times, since the reader losing the race is a matter of luck.
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ("fatal error: audio failed", HandlerOutputOfExitingChild("fatal error: audio failed"))
+        << "run " << i;
+  }
 }
 
 }  // namespace
