@@ -313,6 +313,9 @@ int SimpleVideoWriter::OpenOutput() {
               AvErrorString(result).c_str());
       return result;
     }
+    // Every packet reaches the file at once, so that a full disk is seen
+    // while recording, not only when the file is closed.
+    context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   }
   int result = avformat_write_header(context, nullptr);
   if (result < 0) {
@@ -342,6 +345,16 @@ void SimpleVideoWriter::FixDts(AVPacket* packet, int64_t* last_dts) {
   *last_dts = packet->dts;
 }
 
+int SimpleVideoWriter::WriteInterleaved(AVPacket* packet) {
+  int result = av_interleaved_write_frame(format_context_.get(), packet);
+  av_packet_unref(packet);
+  // The muxer may only buffer the packet: a failed write of earlier data
+  // (a full disk) shows on the I/O context alone.
+  AVIOContext* io = format_context_->pb;
+  if (result == 0 && io && io->error < 0) result = io->error;
+  return result;
+}
+
 int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
   packet->stream_index = av_video_stream_->index;
   av_packet_rescale_ts(packet, video_context_->get()->time_base,
@@ -354,8 +367,7 @@ int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
       packet->dts != AV_NOPTS_VALUE) {
     packet->duration = packet->dts - previous_dts;
   }
-  int result = av_interleaved_write_frame(format_context_.get(), packet);
-  av_packet_unref(packet);
+  int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing video frame", result);
   return result;
 }
@@ -365,8 +377,7 @@ int SimpleVideoWriter::WritePacket(AVPacket* packet) {
                        av_audio_stream_->time_base);
   packet->stream_index = av_audio_stream_->index;
   FixDts(packet, &last_audio_dts_);
-  int result = av_interleaved_write_frame(format_context_.get(), packet);
-  av_packet_unref(packet);
+  int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing audio frame", result);
   return result;
 }

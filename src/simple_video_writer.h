@@ -80,6 +80,9 @@ class SimpleVideoWriter : public VideoWriter {
   int Encode(EncoderContext* encoder, const AVFrame* frame,
              const char* encode_error, int (SimpleVideoWriter::*write)(AVPacket*),
              WriteFailure on_write_failure);
+  // av_interleaved_write_frame, failing also when the I/O context has
+  // failed to write earlier data.
+  int WriteInterleaved(AVPacket* packet);
   int WriteVideoPacket(AVPacket* packet);
   int WritePacket(AVPacket* packet);
   void FixDts(AVPacket* packet, int64_t* last_dts);

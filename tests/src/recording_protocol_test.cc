@@ -364,3 +364,33 @@ TEST(RecordingProtocolTest, DestroyingTheInstanceMidRecordingLeavesAReadableFile
 
 }  // namespace
 }  // namespace kelmora
+
+namespace kelmora {
+namespace {
+
+TEST(RecordingProtocolTest, AFullDiskIsReportedAndTheFileDecodesUpToIt) {
+  TempDir dir;
+  RecordingRun run = RunRecording(
+      dir.path(),
+      {Start(R"("filename":"/html5_persistent/q.webm",)" + std::string(kScreen) +
+             R"(,"audioTrack":{"$audio":{"source":"tone"}})"),
+       R"({"$await":"start","match":false,"timeout_ms":10000})",
+       R"({"$await":"error","timeout_ms":12000})", R"({"type":"stop","data":{}})",
+       R"({"$await":"stop","timeout_ms":5000})"},
+      {"--persistent-quota", "30000"});
+  ASSERT_EQ(0, run.program.exit_code) << run.Describe();
+  std::vector<std::string> errors = run.Errors();
+  ASSERT_FALSE(errors.empty());
+  for (const std::string& error : errors) EXPECT_EQ("out_of_disk_space", error);
+  EXPECT_TRUE(run.HasTty("looks like we ran out of disk space...\n"));
+  EXPECT_EQ(std::vector<std::string>{"false"}, run.Replies("stop"));
+  EXPECT_EQ("closed", run.States().back());
+  FileInfo info = DecodeFile(run.File("q.webm"));
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video) << run.Describe();
+  EXPECT_GT(video->decoded_frames, 5);
+  EXPECT_EQ(0, video->decode_errors);
+}
+
+}  // namespace
+}  // namespace kelmora
