@@ -194,6 +194,11 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     printf("ignoring frame while waiting for audio2\n");
     return false;
   }
+  // The recording time runs from the capture of this first frame: the
+  // audio that the pumps queue from now on is placed on that clock, also
+  // while the set-up below takes its time.
+  recording_timer_->Stop(FrameAge(clock_.get(), frame));
+  recording_timer_->Start();
   audio_pump_->EnableOutput(true);
   audio2_pump_->EnableOutput(true);
   recorder_->main_size_ = main_size_;
@@ -202,10 +207,12 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The page may leave the file name out; the recorder needs one.
   if (recorder_->filename_.empty()) {
     fprintf(stderr, "no output file name\n");
+    recording_timer_->Reset();
     LogError("recorder_setup_error");
     return false;
   }
   if (!recorder_->Init()) {
+    recording_timer_->Reset();
     LogError("recorder_setup_error");
     return false;
   }
@@ -213,10 +220,6 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   printf("recorder initialized\n");
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
-  // The recording time runs from the capture of this first frame, the
-  // clock that the audio and the later tracks are placed on.
-  recording_timer_->Stop(FrameAge(clock_.get(), frame));
-  recording_timer_->Start();
   return true;
 }
 

@@ -100,6 +100,7 @@ inline RecordingRun RunRecording(const std::string& dir, const std::vector<std::
 // and of the onsets of the beeps, in ms of the file's timeline.
 struct SyncMarks {
   std::vector<int64_t> flashes;
+  std::vector<int64_t> before_flashes;  // the picture before each flash
   std::vector<int64_t> beeps;
   FileInfo info;
 };
@@ -133,16 +134,20 @@ inline double SampleValue(const AVFrame* frame, int index) {
 inline SyncMarks FindSyncMarks(const std::string& path) {
   SyncMarks marks;
   bool was_white = false;
+  int64_t previous_picture = 0;
   int64_t last_loud = -1000000;
   int64_t audio_position = -1;  // samples, from the first frame's pts
   marks.info = DecodeFile(path, [&](const StreamInfo& stream, const AVFrame* frame) {
     const int64_t pts = frame->best_effort_timestamp;
     if (stream.type == AVMEDIA_TYPE_VIDEO) {
       const bool white = MeanLuma(frame) > 150;
+      const int64_t ms = av_rescale_q(pts, stream.time_base, AVRational{1, 1000});
       if (white && !was_white) {
-        marks.flashes.push_back(av_rescale_q(pts, stream.time_base, AVRational{1, 1000}));
+        marks.flashes.push_back(ms);
+        marks.before_flashes.push_back(previous_picture);
       }
       was_white = white;
+      previous_picture = ms;
     } else if (stream.type == AVMEDIA_TYPE_AUDIO) {
       if (audio_position < 0) {
         audio_position = av_rescale_q(pts, stream.time_base, AVRational{1, frame->sample_rate});
