@@ -130,9 +130,7 @@ void Browser::PostToInstance(PP_Instance instance, const pp::Var& message) {
   pp::Var copy = pp::platform::DeepCopy(message);
   pp::Module::Get()->core()->CallOnMainThread(
       0, pp::platform::MakeFunctionCallback([instance, copy](int32_t) {
-        pp::Module* module = pp::Module::Get();
-        pp::Instance* target = module ? module->InstanceForPPInstance(instance) : nullptr;
-        if (target) target->HandleMessage(copy);
+        pp::platform::ModuleHost::HandleMessage(instance, copy);
       }));
 }
 

@@ -11,34 +11,20 @@ extern "C" {
 
 namespace pphost {
 
-namespace {
-
-bool IsTrackRate(int rate) {
-  for (int known : {8000, 16000, 22050, 32000, 44100, 48000, 96000, 192000}) {
-    if (rate == known) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-std::unique_ptr<FileMediaSource> FileMediaSource::Open(
-    std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track,
-    std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track, const std::string& path,
-    bool loop, int64_t start_delay_ms, std::vector<SourceChange> changes, std::string* error) {
-  std::unique_ptr<FileMediaSource> source(new FileMediaSource(
-      std::move(video_track), std::move(audio_track), loop, start_delay_ms, std::move(changes)));
+std::unique_ptr<FileMediaSource> FileMediaSource::Open(bool video, const std::string& path,
+                                                       bool loop, int64_t start_delay_ms,
+                                                       std::vector<SourceChange> changes,
+                                                       std::string* error) {
+  std::unique_ptr<FileMediaSource> source(
+      new FileMediaSource(video, loop, start_delay_ms, std::move(changes)));
   if (!source->OpenInput(path, error) || !source->OpenDecoder(error)) return nullptr;
   return source;
 }
 
-FileMediaSource::FileMediaSource(
-    std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track,
-    std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track, bool loop,
-    int64_t start_delay_ms, std::vector<SourceChange> changes)
-    : MediaSource(video_track ? "vsrc:file" : "asrc:file", start_delay_ms, std::move(changes)),
-      video_track_(std::move(video_track)),
-      audio_track_(std::move(audio_track)),
+FileMediaSource::FileMediaSource(bool video, bool loop, int64_t start_delay_ms,
+                                 std::vector<SourceChange> changes)
+    : MediaSource(video ? "vsrc:file" : "asrc:file", start_delay_ms, std::move(changes)),
+      video_(video),
       loop_(loop),
       packet_(av_packet_alloc()),
       frame_(av_frame_alloc()) {}
@@ -60,10 +46,10 @@ bool FileMediaSource::OpenInput(const std::string& path, std::string* error) {
     *error = "cannot read the streams of " + path;
     return false;
   }
-  AVMediaType type = video_track_ ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
+  AVMediaType type = video_ ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_AUDIO;
   stream_ = av_find_best_stream(context, type, -1, -1, nullptr, 0);
   if (stream_ < 0) {
-    *error = std::string(path) + " has no " + (video_track_ ? "video" : "audio") + " stream";
+    *error = std::string(path) + " has no " + (video_ ? "video" : "audio") + " stream";
     return false;
   }
   return true;
@@ -82,8 +68,8 @@ bool FileMediaSource::OpenDecoder(std::string* error) {
     *error = "cannot open the decoder";
     return false;
   }
-  if (audio_track_) {
-    out_rate_ = IsTrackRate(decoder_->sample_rate) ? decoder_->sample_rate : 48000;
+  if (!video_) {
+    out_rate_ = pp::platform::MediaStreamAudioTrackImpl::CarriesRate(decoder_->sample_rate) ? decoder_->sample_rate : 48000;
     out_channels_ = std::min(2, std::max(1, decoder_->ch_layout.nb_channels));
   }
   return true;
@@ -104,11 +90,6 @@ void FileMediaSource::Reformat(int rate, int channels) {
   if (rate > 0) out_rate_ = rate;
   if (channels > 0) out_channels_ = channels;
   swr_free(&resampler_);  // made again for the new format
-}
-
-void FileMediaSource::EndTrack() {
-  if (video_track_) video_track_->End();
-  if (audio_track_) audio_track_->End();
 }
 
 bool FileMediaSource::Rewind() {
@@ -152,23 +133,23 @@ PP_TimeTicks FileMediaSource::Produce(PP_TimeTicks now, bool silent) {
     if (!have_frame_) {
       if (!DecodeNext()) {
         finished_ = true;
-        EndTrack();
+        EndTracks();
         return now + 1;
       }
       have_frame_ = true;
     }
     int64_t pts = frame_->best_effort_timestamp;
     double start = pts == AV_NOPTS_VALUE ? media_end_ : pts * av_q2d(time_base);
-    double length = video_track_
+    double length = video_
                         ? frame_->pkt_duration * av_q2d(time_base)
                         : static_cast<double>(frame_->nb_samples) / decoder_->sample_rate;
-    if (length <= 0 && video_track_) length = 1.0 / 30;
+    if (length <= 0 && video_) length = 1.0 / 30;
     PP_TimeTicks due = play_base_ + loop_offset_ + start;
     if (due > now) return due;
     media_end_ = std::max(media_end_, start + length);
     media_clock_ = loop_offset_ + start;
     if (!silent) {
-      if (video_track_) {
+      if (video_) {
         DeliverVideo(due);
       } else {
         DeliverAudio();
@@ -199,7 +180,8 @@ void FileMediaSource::DeliverVideo(PP_TimeTicks time) {
   }
   pp::platform::I420Picture picture = {
       {planes[0], planes[1], planes[2]}, {strides[0], strides[1], strides[2]}, {width, height}};
-  video_track_->DeliverFrame(picture, time);
+  video_tracks().ForEach(
+      [&](pp::platform::MediaStreamVideoTrackImpl& track) { track.DeliverFrame(picture, time); });
 }
 
 void FileMediaSource::DeliverAudio() {
@@ -223,9 +205,11 @@ void FileMediaSource::DeliverAudio() {
                               const_cast<const uint8_t**>(frame_->extended_data),
                               frame_->nb_samples);
   if (converted <= 0) return;
-  audio_track_->DeliverSamples(samples_.data(), static_cast<uint32_t>(converted),
-                               static_cast<PP_AudioBuffer_SampleRate>(out_rate_),
-                               static_cast<uint32_t>(out_channels_), audio_time_);
+  audio_tracks().ForEach([&](pp::platform::MediaStreamAudioTrackImpl& track) {
+    track.DeliverSamples(samples_.data(), static_cast<uint32_t>(converted),
+                         static_cast<PP_AudioBuffer_SampleRate>(out_rate_),
+                         static_cast<uint32_t>(out_channels_), audio_time_);
+  });
   audio_time_ += static_cast<double>(converted) / out_rate_;
 }
 

@@ -8,8 +8,6 @@
 
 #include "av_holders.h"
 #include "media_source.h"
-#include "ppplatform/media_stream_audio_track_impl.h"
-#include "ppplatform/media_stream_video_track_impl.h"
 
 struct SwrContext;
 struct SwsContext;
@@ -23,19 +21,17 @@ namespace pphost {
 // when a track can carry it (else 48000 Hz), with one or two channels.
 class FileMediaSource : public MediaSource {
  public:
-  // Exactly one of the tracks is given. Null with *error when the file has
-  // no such stream or it cannot be decoded.
-  static std::unique_ptr<FileMediaSource> Open(
-      std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track,
-      std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track,
-      const std::string& path, bool loop, int64_t start_delay_ms,
-      std::vector<SourceChange> changes, std::string* error);
+  // Plays the video (|video|) or the audio stream. Null with *error when
+  // the file has no such stream or it cannot be decoded.
+  static std::unique_ptr<FileMediaSource> Open(bool video, const std::string& path, bool loop,
+                                               int64_t start_delay_ms,
+                                               std::vector<SourceChange> changes,
+                                               std::string* error);
   ~FileMediaSource() override;
 
  private:
-  FileMediaSource(std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track,
-                  std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track, bool loop,
-                  int64_t start_delay_ms, std::vector<SourceChange> changes);
+  FileMediaSource(bool video, bool loop, int64_t start_delay_ms,
+                  std::vector<SourceChange> changes);
 
   bool OpenInput(const std::string& path, std::string* error);
   bool OpenDecoder(std::string* error);
@@ -44,7 +40,6 @@ class FileMediaSource : public MediaSource {
   void Restart(PP_TimeTicks now) override;
   void Resize(int width, int height) override;
   void Reformat(int rate, int channels) override;
-  void EndTrack() override;
 
   // The next decoded frame into frame_; false at the end of the file
   // (after looping, when asked to).
@@ -53,8 +48,7 @@ class FileMediaSource : public MediaSource {
   void DeliverVideo(PP_TimeTicks time);
   void DeliverAudio();
 
-  const std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> video_track_;
-  const std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> audio_track_;
+  const bool video_;
   const bool loop_;
 
   kelmora::InputContextPtr input_;

@@ -47,9 +47,14 @@ void MediaSource::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+void MediaSource::EndTracks() {
+  video_tracks_.ForEach([](pp::platform::MediaStreamVideoTrackImpl& track) { track.End(); });
+  audio_tracks_.ForEach([](pp::platform::MediaStreamAudioTrackImpl& track) { track.End(); });
+}
+
 bool MediaSource::ApplyOnThread(const SourceChange& change, PP_TimeTicks now, bool* silent) {
   if (change.end) {
-    EndTrack();
+    EndTracks();
     return true;
   }
   if (change.silent) *silent = true;

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "ppapi/c/pp_time.h"
+#include "ppplatform/media_stream_audio_track_impl.h"
+#include "ppplatform/media_stream_video_track_impl.h"
+#include "track_set.h"
 
 namespace pphost {
 
@@ -28,7 +31,8 @@ struct SourceChange {
 
 // A page-side media source feeding one track in real time on its own
 // thread, timed by the platform's time ticks so that every source of the
-// page shares one clock. Subclasses produce the media; this class runs the
+// page shares one clock. It feeds every resource made for the page's
+// track. Subclasses produce the media; this class runs the
 // thread, the start delay and the changes.
 //
 // Start, Apply and Stop are called from the page's (main) thread;
@@ -43,8 +47,17 @@ class MediaSource {
   void Start();
   // Applies |change| as soon as the source's thread sees it.
   void Apply(const SourceChange& change);
-  // Ends the thread (the track stays as it is).
+  // Ends the thread (the tracks stay as they are).
   void Stop();
+
+  // Another resource for the page's track, fed from now on (a video
+  // source feeds video tracks, an audio source audio tracks).
+  void AddTrack(std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track) {
+    video_tracks_.Add(std::move(track));
+  }
+  void AddTrack(std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> track) {
+    audio_tracks_.Add(std::move(track));
+  }
 
   // The platform's time ticks, in seconds.
   static PP_TimeTicks Now();
@@ -60,13 +73,19 @@ class MediaSource {
   virtual void Restart(PP_TimeTicks now) = 0;
   virtual void Resize(int width, int height) {}
   virtual void Reformat(int rate, int channels) {}
-  // Ends the track.
-  virtual void EndTrack() = 0;
+  // Ends the tracks.
+  void EndTracks();
+
+  TrackSet<pp::platform::MediaStreamVideoTrackImpl>& video_tracks() { return video_tracks_; }
+  TrackSet<pp::platform::MediaStreamAudioTrackImpl>& audio_tracks() { return audio_tracks_; }
 
  private:
   void Run();
   // True when the source must end.
   bool ApplyOnThread(const SourceChange& change, PP_TimeTicks now, bool* silent);
+
+  TrackSet<pp::platform::MediaStreamVideoTrackImpl> video_tracks_;
+  TrackSet<pp::platform::MediaStreamAudioTrackImpl> audio_tracks_;
 
   const std::string thread_name_;
   const int64_t start_delay_ms_;

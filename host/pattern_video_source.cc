@@ -17,11 +17,9 @@ const uint8_t kDigits[10][5] = {
 
 }  // namespace
 
-PatternVideoSource::PatternVideoSource(
-    std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track, int width, int height,
-    double fps, bool flash, int64_t start_delay_ms, std::vector<SourceChange> changes)
+PatternVideoSource::PatternVideoSource(int width, int height, double fps, bool flash,
+                                       int64_t start_delay_ms, std::vector<SourceChange> changes)
     : MediaSource(flash ? "vsrc:sync" : "vsrc:pattern", start_delay_ms, std::move(changes)),
-      track_(std::move(track)),
       fps_(fps),
       flash_(flash),
       width_(width),
@@ -48,8 +46,6 @@ void PatternVideoSource::Resize(int width, int height) {
   picture_.assign(luma + 2 * chroma, 128);
 }
 
-void PatternVideoSource::EndTrack() { track_->End(); }
-
 PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   // A source that fell behind (a busy machine) skips frames, as a camera
   // does, rather than delivering a burst of late ones.
@@ -67,7 +63,9 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
           {picture_.data(), picture_.data() + luma, picture_.data() + luma + chroma},
           {width_, chroma_width, chroma_width},
           {width_, height_}};
-      track_->DeliverFrame(picture, time);
+      video_tracks().ForEach([&](pp::platform::MediaStreamVideoTrackImpl& track) {
+        track.DeliverFrame(picture, time);
+      });
     }
     ++index_;
   }

@@ -2,11 +2,9 @@
 #define PPHOST_PATTERN_VIDEO_SOURCE_H_
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "media_source.h"
-#include "ppplatform/media_stream_video_track_impl.h"
 
 namespace pphost {
 
@@ -16,25 +14,22 @@ namespace pphost {
 // all white (a picture to line the sound's beeps up with).
 class PatternVideoSource : public MediaSource {
  public:
-  PatternVideoSource(std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track, int width,
-                     int height, double fps, bool flash, int64_t start_delay_ms,
+  PatternVideoSource(int width, int height, double fps, bool flash, int64_t start_delay_ms,
                      std::vector<SourceChange> changes);
   ~PatternVideoSource() override;
 
   // Luma of the background, the marker and a flash.
-  static const uint8_t kBackground = 40;
-  static const uint8_t kMarker = 235;
+  static constexpr uint8_t kBackground = 40;
+  static constexpr uint8_t kMarker = 235;
 
  private:
   PP_TimeTicks Produce(PP_TimeTicks now, bool silent) override;
   void Restart(PP_TimeTicks now) override;
   void Resize(int width, int height) override;
-  void EndTrack() override;
 
   PP_TimeTicks FrameTime(int64_t index) const;
   void Render(int64_t index, bool white);
 
-  const std::shared_ptr<pp::platform::MediaStreamVideoTrackImpl> track_;
   const double fps_;
   const bool flash_;
   int width_;

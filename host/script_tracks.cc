@@ -17,12 +17,7 @@ const std::set<std::string> kChangeKeys = {"silent", "resume", "end"};
 const std::set<std::string> kVideoChangeKeys = {"width", "height"};
 const std::set<std::string> kAudioChangeKeys = {"rate", "channels"};
 
-bool IsTrackRate(int rate) {
-  for (int known : {8000, 16000, 22050, 32000, 44100, 48000, 96000, 192000}) {
-    if (rate == known) return true;
-  }
-  return false;
-}
+bool IsTrackRate(int rate) { return pp::platform::MediaStreamAudioTrackImpl::CarriesRate(rate); }
 
 // |spec|[key] as a number in [low, high], or |fallback| when absent.
 bool ReadNumber(const Json::Value& spec, const std::string& key, double low, double high,
@@ -166,112 +161,115 @@ bool ScriptTracks::TakeId(const Json::Value& spec, bool video, std::string* id,
   return true;
 }
 
-void ScriptTracks::Keep(const std::string& id, bool video, pp::Resource resource,
-                        std::unique_ptr<MediaSource> source, pp::Var* var) {
-  source->Start();
-  tracks_[id] = Track{resource, video, source.get()};
+void ScriptTracks::Keep(const std::string& id, bool video, std::unique_ptr<MediaSource> source,
+                        pp::Var* var) {
+  tracks_[id] = Track{video, source.get()};
   sources_.push_back(std::move(source));
-  *var = pp::Var(resource);
+  // The first resource is there before the first frame.
+  *var = HandOver(id);
+  sources_.back()->Start();
+}
+
+pp::Var ScriptTracks::HandOver(const std::string& id) {
+  const Track& track = tracks_.at(id);
+  // The module's resource; this side keeps no reference to it, so that
+  // letting go of it is the module's own.
+  std::shared_ptr<pp::platform::ResourceObject> object;
+  if (track.video) {
+    auto video = pp::platform::MediaStreamVideoTrackImpl::Create(id);
+    track.source->AddTrack(video);
+    object = video;
+  } else {
+    auto audio = pp::platform::MediaStreamAudioTrackImpl::Create(id);
+    track.source->AddTrack(audio);
+    object = audio;
+  }
+  return pp::Var(pp::Resource(object));
+}
+
+bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds,
+                            SourceSpec* read, std::string* error) {
+  const std::string object = video ? "$video" : "$audio";
+  if (!spec.isObject()) {
+    *error = object + " wants an object";
+    return false;
+  }
+  read->kind = spec.get("source", video ? "pattern" : "tone").asString();
+  auto kind = kinds.find(read->kind);
+  if (kind == kinds.end()) {
+    *error = object + " has no source \"" + read->kind + "\"";
+    return false;
+  }
+  std::set<std::string> known = {"id", "source", "start_ms", "changes"};
+  known.insert(kind->second.begin(), kind->second.end());
+  if (!OnlyKeys(spec, known, object + " \"" + read->kind + "\"", error) ||
+      !ReadTiming(spec, video, &read->start_ms, &read->changes, error) ||
+      !TakeId(spec, video, &read->id, error)) {
+    return false;
+  }
+  if (read->kind != "file") return true;
+  if (!spec["path"].isString()) {
+    *error = object + " \"file\" wants a \"path\"";
+    return false;
+  }
+  read->path = spec["path"].asString();
+  return ReadTrue(spec, "loop", &read->loop, error);
+}
+
+bool ScriptTracks::Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+                        const SyntheticSource& synthetic, pp::Var* var, std::string* error) {
+  SourceSpec read;
+  if (!ReadSpec(spec, video, kinds, &read, error)) return false;
+  std::unique_ptr<MediaSource> source =
+      read.kind == "file"
+          ? FileMediaSource::Open(video, read.path, read.loop, read.start_ms, read.changes, error)
+          : synthetic(read, error);
+  if (!source) return false;
+  Keep(read.id, video, std::move(source), var);
+  return true;
 }
 
 bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
-  if (!spec.isObject()) {
-    *error = "$video wants an object";
-    return false;
-  }
-  std::string kind = spec.get("source", "pattern").asString();
-  std::set<std::string> known = {"id", "source", "start_ms", "changes"};
-  if (kind == "pattern" || kind == "sync") {
-    known.insert({"width", "height", "fps"});
-  } else if (kind == "file") {
-    known.insert({"path", "loop"});
-  } else {
-    *error = "$video has no source \"" + kind + "\"";
-    return false;
-  }
-  if (!OnlyKeys(spec, known, "$video \"" + kind + "\"", error)) return false;
-  int64_t start_ms;
-  std::vector<SourceChange> changes;
-  std::string id;
-  if (!ReadTiming(spec, true, &start_ms, &changes, error) || !TakeId(spec, true, &id, error))
-    return false;
-  auto track = pp::platform::MediaStreamVideoTrackImpl::Create(id);
-  std::unique_ptr<MediaSource> source;
-  if (kind == "file") {
-    bool loop = false;
-    if (!spec["path"].isString() || !ReadTrue(spec, "loop", &loop, error)) {
-      if (error->empty()) *error = "$video \"file\" wants a \"path\"";
-      return false;
-    }
-    source = FileMediaSource::Open(track, nullptr, spec["path"].asString(), loop, start_ms,
-                                   changes, error);
-    if (!source) return false;
-  } else {
+  auto pattern = [&spec](const SourceSpec& read,
+                         std::string* error) -> std::unique_ptr<MediaSource> {
     int width, height;
     double fps;
     if (!ReadInt(spec, "width", 1, 4096, 640, &width, error) ||
         !ReadInt(spec, "height", 1, 4096, 480, &height, error) ||
         !ReadNumber(spec, "fps", 1, 120, 30, &fps, error)) {
-      return false;
+      return nullptr;
     }
-    source.reset(new PatternVideoSource(track, width, height, fps, kind == "sync", start_ms,
-                                        changes));
-  }
-  Keep(id, true, pp::Resource(track), std::move(source), var);
-  return true;
+    return std::make_unique<PatternVideoSource>(width, height, fps, read.kind == "sync",
+                                                read.start_ms, read.changes);
+  };
+  return Make(spec, true,
+              {{"pattern", {"width", "height", "fps"}},
+               {"sync", {"width", "height", "fps"}},
+               {"file", {"path", "loop"}}},
+              pattern, var, error);
 }
 
 bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string* error) {
-  if (!spec.isObject()) {
-    *error = "$audio wants an object";
-    return false;
-  }
-  std::string kind = spec.get("source", "tone").asString();
-  std::set<std::string> known = {"id", "source", "start_ms", "changes"};
-  if (kind == "tone") {
-    known.insert({"frequency", "rate", "channels"});
-  } else if (kind == "sync") {
-    known.insert({"rate", "channels"});
-  } else if (kind == "file") {
-    known.insert({"path", "loop"});
-  } else {
-    *error = "$audio has no source \"" + kind + "\"";
-    return false;
-  }
-  if (!OnlyKeys(spec, known, "$audio \"" + kind + "\"", error)) return false;
-  int64_t start_ms;
-  std::vector<SourceChange> changes;
-  std::string id;
-  if (!ReadTiming(spec, false, &start_ms, &changes, error) || !TakeId(spec, false, &id, error))
-    return false;
-  auto track = pp::platform::MediaStreamAudioTrackImpl::Create(id);
-  std::unique_ptr<MediaSource> source;
-  if (kind == "file") {
-    bool loop = false;
-    if (!spec["path"].isString() || !ReadTrue(spec, "loop", &loop, error)) {
-      if (error->empty()) *error = "$audio \"file\" wants a \"path\"";
-      return false;
-    }
-    source = FileMediaSource::Open(nullptr, track, spec["path"].asString(), loop, start_ms,
-                                   changes, error);
-    if (!source) return false;
-  } else {
+  auto tone = [&spec](const SourceSpec& read, std::string* error) -> std::unique_ptr<MediaSource> {
     int rate, channels;
     double frequency;
     if (!ReadInt(spec, "rate", 8000, 192000, 48000, &rate, error) ||
         !ReadInt(spec, "channels", 1, 2, 2, &channels, error) ||
         !ReadNumber(spec, "frequency", 1, 20000, 440, &frequency, error)) {
-      return false;
+      return nullptr;
     }
     if (!IsTrackRate(rate)) {
       *error = "\"rate\" " + std::to_string(rate) + " is not a rate a track carries";
-      return false;
+      return nullptr;
     }
-    source.reset(
-        new ToneAudioSource(track, frequency, rate, channels, kind == "sync", start_ms, changes));
-  }
-  Keep(id, false, pp::Resource(track), std::move(source), var);
-  return true;
+    return std::make_unique<ToneAudioSource>(frequency, rate, channels, read.kind == "sync",
+                                             read.start_ms, read.changes);
+  };
+  return Make(spec, false,
+              {{"tone", {"frequency", "rate", "channels"}},
+               {"sync", {"rate", "channels"}},
+               {"file", {"path", "loop"}}},
+              tone, var, error);
 }
 
 bool ScriptTracks::Reference(const Json::Value& name, pp::Var* var, std::string* error) {
@@ -280,7 +278,7 @@ bool ScriptTracks::Reference(const Json::Value& name, pp::Var* var, std::string*
     *error = "no track named " + name.toStyledString();
     return false;
   }
-  *var = pp::Var(found->second.resource);
+  *var = HandOver(found->first);
   return true;
 }
 

@@ -1,7 +1,9 @@
 #ifndef PPHOST_SCRIPT_TRACKS_H_
 #define PPHOST_SCRIPT_TRACKS_H_
 
+#include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,7 +11,6 @@
 #include <json/json.h>
 
 #include "media_source.h"
-#include "ppapi/cpp/resource.h"
 #include "ppapi/cpp/var.h"
 
 namespace pphost {
@@ -34,15 +35,37 @@ class ScriptTracks {
 
  private:
   struct Track {
-    pp::Resource resource;
     bool video;
     MediaSource* source;
   };
 
+  // What every source's object says.
+  struct SourceSpec {
+    std::string kind;  // "source"
+    std::string id;
+    int64_t start_ms = 0;
+    std::vector<SourceChange> changes;
+    std::string path;  // "file"
+    bool loop = false;
+  };
+  // Reads the keys that every source has, and those of a file; |kinds|
+  // lists each source kind with the keys of its own.
+  typedef std::map<std::string, std::set<std::string>> SourceKinds;
+  bool ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds, SourceSpec* read,
+                std::string* error);
+  // Makes the source that |spec| asks for (a file, else |synthetic|'s) and
+  // its track.
+  typedef std::function<std::unique_ptr<MediaSource>(const SourceSpec& read, std::string* error)>
+      SyntheticSource;
+  bool Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+            const SyntheticSource& synthetic, pp::Var* var, std::string* error);
   // The track's id: the spec's "id" or a new one; false when taken.
   bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
-  void Keep(const std::string& id, bool video, pp::Resource resource,
-            std::unique_ptr<MediaSource> source, pp::Var* var);
+  // Starts the source of a new track and makes its first resource.
+  void Keep(const std::string& id, bool video, std::unique_ptr<MediaSource> source, pp::Var* var);
+  // A new resource for the page's track |id|, fed by its source: what the
+  // module gets each time the page hands the track over.
+  pp::Var HandOver(const std::string& id);
 
   int made_ = 0;
   std::map<std::string, Track> tracks_;

@@ -11,11 +11,9 @@ constexpr double kMaxLateSeconds = 0.2;
 
 }  // namespace
 
-ToneAudioSource::ToneAudioSource(std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> track,
-                                 double frequency, int rate, int channels, bool beeps,
+ToneAudioSource::ToneAudioSource(double frequency, int rate, int channels, bool beeps,
                                  int64_t start_delay_ms, std::vector<SourceChange> changes)
     : MediaSource(beeps ? "asrc:sync" : "asrc:tone", start_delay_ms, std::move(changes)),
-      track_(std::move(track)),
       frequency_(frequency),
       beeps_(beeps),
       rate_(rate),
@@ -40,8 +38,6 @@ void ToneAudioSource::Reformat(int rate, int channels) {
   position_ = base_position_ = 0;
 }
 
-void ToneAudioSource::EndTrack() { track_->End(); }
-
 PP_TimeTicks ToneAudioSource::Produce(PP_TimeTicks now, bool silent) {
   const int64_t chunk = ChunkSamples();
   if (now - SampleTime(position_) > kMaxLateSeconds) {
@@ -64,9 +60,11 @@ PP_TimeTicks ToneAudioSource::Produce(PP_TimeTicks now, bool silent) {
         int16_t sample = static_cast<int16_t>(std::lround(value * kAmplitude));
         for (int c = 0; c < channels_; ++c) chunk_[static_cast<size_t>(i) * channels_ + c] = sample;
       }
-      track_->DeliverSamples(chunk_.data(), static_cast<uint32_t>(chunk),
+      audio_tracks().ForEach([&](pp::platform::MediaStreamAudioTrackImpl& track) {
+        track.DeliverSamples(chunk_.data(), static_cast<uint32_t>(chunk),
                              static_cast<PP_AudioBuffer_SampleRate>(rate_),
                              static_cast<uint32_t>(channels_), start);
+      });
     }
     position_ += chunk;
   }

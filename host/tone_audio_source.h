@@ -2,11 +2,9 @@
 #define PPHOST_TONE_AUDIO_SOURCE_H_
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "media_source.h"
-#include "ppplatform/media_stream_audio_track_impl.h"
 
 namespace pphost {
 
@@ -16,12 +14,11 @@ namespace pphost {
 // times the video sources' flashes.
 class ToneAudioSource : public MediaSource {
  public:
-  static const int kBeepFrequency = 1000;
-  static const int kBeepMs = 50;
-  static const int16_t kAmplitude = 16384;
+  static constexpr int kBeepFrequency = 1000;
+  static constexpr int kBeepMs = 50;
+  static constexpr int16_t kAmplitude = 16384;
 
-  ToneAudioSource(std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> track, double frequency,
-                  int rate, int channels, bool beeps, int64_t start_delay_ms,
+  ToneAudioSource(double frequency, int rate, int channels, bool beeps, int64_t start_delay_ms,
                   std::vector<SourceChange> changes);
   ~ToneAudioSource() override;
 
@@ -29,12 +26,10 @@ class ToneAudioSource : public MediaSource {
   PP_TimeTicks Produce(PP_TimeTicks now, bool silent) override;
   void Restart(PP_TimeTicks now) override;
   void Reformat(int rate, int channels) override;
-  void EndTrack() override;
 
   PP_TimeTicks SampleTime(int64_t position) const;
   int64_t ChunkSamples() const { return rate_ / 100; }
 
-  const std::shared_ptr<pp::platform::MediaStreamAudioTrackImpl> track_;
   const double frequency_;
   const bool beeps_;
   int rate_;

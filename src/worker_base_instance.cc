@@ -7,8 +7,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "error_handling/error_handling.h"
 #include "nacl_io/ioctl.h"
@@ -19,14 +21,23 @@
 namespace {
 
 // Crash reports of the whole module go to the instance that started up
-// last; empty before the first start-up and after that instance is gone.
+// last; when it goes, to the live one that started up last before it.
+// Empty before the first start-up and once no instance is left.
 std::mutex exception_binding_mutex;
 std::function<void(const char*)> exception_binding;
 const WorkerBaseInstance* exception_binding_owner = nullptr;
+std::vector<WorkerBaseInstance*> exception_candidates;  // in start-up order
 
-// The instance whose handler the terminal calls.
+// The instance whose handler the terminal calls, chosen the same way among
+// those that opened the terminal.
 std::mutex tty_owner_mutex;
 const WorkerBaseInstance* tty_owner = nullptr;
+std::vector<WorkerBaseInstance*> tty_candidates;  // in start-up order
+
+void Forget(std::vector<WorkerBaseInstance*>* candidates, const WorkerBaseInstance* gone) {
+  candidates->erase(std::remove(candidates->begin(), candidates->end(), gone),
+                    candidates->end());
+}
 
 // Points the standard descriptor |target| at |path|. The descriptor opened
 // for it is closed again: a page makes an instance per job, and each would
@@ -52,22 +63,38 @@ WorkerBaseInstance::WorkerBaseInstance(PP_Instance instance, const std::string& 
 
 WorkerBaseInstance::~WorkerBaseInstance() {
   JoinWorker();
-  // Nothing may reach this instance once it is gone: later terminal output
-  // is dropped, later crash reports find no instance.
+  // Nothing may reach this instance once it is gone: terminal output and
+  // crash reports go to the live instance that started up last, or are
+  // dropped when there is none.
   {
     std::lock_guard<std::mutex> lock(tty_owner_mutex);
+    Forget(&tty_candidates, this);
     if (tty_owner == this) {
+      tty_owner = nullptr;
       tioc_nacl_output none = {nullptr, nullptr};
       ioctl(tty_fd_, TIOCNACLOUTPUT, &none);
-      tty_owner = nullptr;
+      if (!tty_candidates.empty()) tty_candidates.back()->TakeTtyOutputLocked();
     }
   }
   if (tty_fd_ >= 0) close(tty_fd_);
   std::lock_guard<std::mutex> lock(exception_binding_mutex);
+  Forget(&exception_candidates, this);
   if (exception_binding_owner == this) {
     exception_binding = nullptr;
     exception_binding_owner = nullptr;
+    if (!exception_candidates.empty()) exception_candidates.back()->TakeCrashReportsLocked();
   }
+}
+
+void WorkerBaseInstance::TakeTtyOutputLocked() {
+  tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
+  if (ioctl(tty_fd_, TIOCNACLOUTPUT, &handler) == 0) tty_owner = this;
+}
+
+void WorkerBaseInstance::TakeCrashReportsLocked() {
+  exception_binding =
+      std::bind(&WorkerBaseInstance::HandleExceptionJson, this, std::placeholders::_1);
+  exception_binding_owner = this;
 }
 
 void WorkerBaseInstance::JoinWorker() { worker_thread_.Join(); }
@@ -96,9 +123,9 @@ void WorkerBaseInstance::InitNaclIo() {
     LogErrorToConsole("Failed to open /dev/tty.");
   } else {
     tty_fd_ = tty;
-    tioc_nacl_output handler = {&WorkerBaseInstance::OnTtyOutput, this};
     std::lock_guard<std::mutex> lock(tty_owner_mutex);
-    if (ioctl(tty, TIOCNACLOUTPUT, &handler) == 0) tty_owner = this;
+    tty_candidates.push_back(this);
+    TakeTtyOutputLocked();
   }
 
   setvbuf(stderr, nullptr, _IOLBF, 0);
@@ -120,9 +147,8 @@ void WorkerBaseInstance::InitNaclIo() {
 void WorkerBaseInstance::SetUpExceptionHandling() {
   {
     std::lock_guard<std::mutex> lock(exception_binding_mutex);
-    exception_binding = std::bind(&WorkerBaseInstance::HandleExceptionJson, this,
-                                  std::placeholders::_1);
-    exception_binding_owner = this;
+    exception_candidates.push_back(this);
+    TakeCrashReportsLocked();
   }
   EHRequestExceptionsJson(&WorkerBaseInstance::OnExceptionJson);
   if (EHHanderInstalled()) {

@@ -57,6 +57,10 @@ class WorkerBaseInstance : public pp::Instance {
   static void OnExceptionJson(const char* json);
 
   void InitNaclIo();
+  // With the terminal's (crash reports') module-wide lock held: this
+  // instance receives terminal output (crash reports) from now on.
+  void TakeTtyOutputLocked();
+  void TakeCrashReportsLocked();
   void SetUpExceptionHandling();
   ssize_t HandleTtyOutput(const char* buf, size_t count);
   void HandleExceptionJson(const char* json);

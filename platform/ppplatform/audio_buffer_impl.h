@@ -2,19 +2,19 @@
 #define PPPLATFORM_AUDIO_BUFFER_IMPL_H_
 
 #include <cstdint>
-#include <vector>
 
 #include "ppapi/c/pp_time.h"
 #include "ppapi/c/ppb_audio_buffer.h"
 #include "ppapi/cpp/resource.h"
+#include "ppplatform/lendable_buffer.h"
 
 namespace pp {
 namespace platform {
 
 // The browser's audio buffer: 16-bit samples, channels interleaved, owned
 // by the track that filled it and lent to the module through
-// pp::AudioBuffer. Any thread; the track and the module never touch one
-// buffer at the same time.
+// pp::AudioBuffer. Only while it is lent does the module see its samples
+// (see LendableBuffer). Any thread.
 class AudioBufferImpl : public ResourceObject {
  public:
   // A zeroed buffer of |samples| per channel.
@@ -25,18 +25,21 @@ class AudioBufferImpl : public ResourceObject {
   uint32_t samples() const { return samples_; }
   PP_TimeDelta timestamp() const { return timestamp_; }
   void set_timestamp(PP_TimeDelta timestamp) { timestamp_ = timestamp; }
-  // Null once the data is dropped.
-  int16_t* data() { return data_.empty() ? nullptr : data_.data(); }
-  uint32_t data_size() const { return static_cast<uint32_t>(data_.size() * sizeof(int16_t)); }
-  // Frees the samples once the buffer is back with its track.
-  void DropData() { std::vector<int16_t>().swap(data_); }
+  // The owner's view of the samples, lent or not.
+  int16_t* data() { return reinterpret_cast<int16_t*>(buffer_.data()); }
+  uint32_t data_size() const { return buffer_.size(); }
+
+  // The module's view: null unless the buffer is lent.
+  int16_t* module_data() { return reinterpret_cast<int16_t*>(buffer_.module_data()); }
+  void Lend() { buffer_.Lend(); }
+  void Reclaim() { buffer_.Reclaim(); }
 
  private:
   const PP_AudioBuffer_SampleRate rate_;
   const uint32_t channels_;
   const uint32_t samples_;
   PP_TimeDelta timestamp_ = 0;
-  std::vector<int16_t> data_;
+  LendableBuffer buffer_;
 };
 
 }  // namespace platform

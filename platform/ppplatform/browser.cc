@@ -2,10 +2,13 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/cpp/var_array.h"
 #include "ppapi/cpp/var_dictionary.h"
+#include "ppplatform/instance_resources.h"
 #include "ppplatform/message_loop_impl.h"
 #include "ppplatform/tty.h"
 
@@ -13,15 +16,24 @@ namespace pp {
 
 namespace platform {
 
-std::shared_ptr<MessageLoopImpl> GetMainLoopImpl();
-bool SetMainLoopImpl(const std::shared_ptr<MessageLoopImpl>& loop);
-
 namespace {
 
 std::atomic<BrowserDelegate*> browser_delegate{nullptr};
 Module* module_singleton = nullptr;
 
 const void* GetNoInterface(const char* interface_name) { return nullptr; }
+
+std::mutex destroyed_mutex;
+std::set<PP_Instance> destroyed_instances;
+
+void SetInstanceDestroyed(PP_Instance id, bool destroyed) {
+  std::lock_guard<std::mutex> lock(destroyed_mutex);
+  if (destroyed) {
+    destroyed_instances.insert(id);
+  } else {
+    destroyed_instances.erase(id);
+  }
+}
 
 }  // namespace
 
@@ -75,6 +87,7 @@ Instance* ModuleHost::CreateInstance(PP_Instance id, uint32_t argc, const char* 
                                      const char* argv[]) {
   Module* module = module_singleton;
   if (!module) return nullptr;
+  SetInstanceDestroyed(id, false);
   Instance* instance = module->CreateInstance(id);
   if (!instance) return nullptr;
   module->current_instances_[id] = instance;
@@ -93,7 +106,22 @@ void ModuleHost::DestroyInstance(PP_Instance id) {
   if (found == module->current_instances_.end()) return;
   Instance* instance = found->second;
   module->current_instances_.erase(found);
+  SetInstanceDestroyed(id, true);
   delete instance;
+  InstanceResources::Release(id);
+}
+
+void ModuleHost::HandleMessage(PP_Instance id, const Var& message) {
+  Module* module = module_singleton;
+  Instance* instance = module ? module->InstanceForPPInstance(id) : nullptr;
+  if (!instance) return;
+  InstanceResources::AddIn(id, message);
+  instance->HandleMessage(message);
+}
+
+bool IsInstanceDestroyed(PP_Instance instance) {
+  std::lock_guard<std::mutex> lock(destroyed_mutex);
+  return destroyed_instances.count(instance) != 0;
 }
 
 namespace {

@@ -57,8 +57,16 @@ class ModuleHost {
   // the instance deleted) when Init fails.
   static Instance* CreateInstance(PP_Instance id, uint32_t argc, const char* argn[],
                                   const char* argv[]);
+  // Destroys the instance, then releases its resources (their calls in
+  // flight abort). What the instance posts once this began is dropped.
   static void DestroyInstance(PP_Instance id);
+  // Hands a page message to the instance's HandleMessage; the resources in
+  // it become the instance's. Nothing for an instance that is gone.
+  static void HandleMessage(PP_Instance id, const Var& message);
 };
+
+// Any thread: true once the destruction of |instance| began.
+bool IsInstanceDestroyed(PP_Instance instance);
 
 // A copy of |var| sharing nothing mutable with it (what the page gets).
 Var DeepCopy(const Var& var);

@@ -15,6 +15,13 @@ constexpr double kGapSeconds = 0.002;
 
 }  // namespace
 
+bool MediaStreamAudioTrackImpl::CarriesRate(int rate) {
+  for (int known : {8000, 16000, 22050, 32000, 44100, 48000, 96000, 192000}) {
+    if (rate == known) return true;
+  }
+  return false;
+}
+
 std::shared_ptr<MediaStreamAudioTrackImpl> MediaStreamAudioTrackImpl::Create(
     const std::string& id) {
   auto track = std::make_shared<MediaStreamAudioTrackImpl>(id);
@@ -86,7 +93,7 @@ int32_t MediaStreamAudioTrackImpl::GetAttrib(PP_MediaStreamAudioTrack_Attrib att
 void MediaStreamAudioTrackImpl::DeliverSamples(const int16_t* samples, uint32_t frames,
                                                PP_AudioBuffer_SampleRate rate, uint32_t channels,
                                                PP_TimeTicks timestamp) {
-  if (!samples || rate <= 0 || channels == 0) return;
+  if (!samples || !CarriesRate(rate) || channels == 0) return;
   std::lock_guard<std::mutex> assembly(assembly_mutex_);
   int32_t duration_ms;
   uint64_t generation;

@@ -24,11 +24,14 @@ namespace platform {
 // (DeliverSamples, End) from the source's thread.
 class MediaStreamAudioTrackImpl : public MediaStreamTrackCore<AudioBuffer, AudioBufferImpl> {
  public:
-  static const int32_t kDefaultBuffers = 10;
-  static const int32_t kMaxBuffers = 1000;
-  static const int32_t kDefaultDurationMs = 10;
-  static const int32_t kMinDurationMs = 10;
-  static const int32_t kMaxDurationMs = 10000;
+  static constexpr int32_t kDefaultBuffers = 10;
+  static constexpr int32_t kMaxBuffers = 1000;
+  static constexpr int32_t kDefaultDurationMs = 10;
+  static constexpr int32_t kMinDurationMs = 10;
+  static constexpr int32_t kMaxDurationMs = 10000;
+
+  // A rate of PP_AudioBuffer_SampleRate, which a buffer can carry.
+  static bool CarriesRate(int rate);
 
   // A live track, known to the hooks by |id|.
   static std::shared_ptr<MediaStreamAudioTrackImpl> Create(const std::string& id);

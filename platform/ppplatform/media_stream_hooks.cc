@@ -1,10 +1,13 @@
 #include "ppplatform/media_stream_hooks.h"
 
+#include <algorithm>
 #include <map>
+#include <vector>
 #include <memory>
 #include <mutex>
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/armed_failure.h"
 #include "ppplatform/media_stream_track_core.h"
 
 namespace pp {
@@ -16,12 +19,9 @@ constexpr int kCallCount = 4;
 
 struct Hooks {
   std::mutex mutex;
-  struct Armed {
-    bool armed = false;
-    int32_t result = PP_OK;
-    int remaining = 0;
-  } calls[kCallCount];
-  std::map<std::string, std::weak_ptr<MediaStreamTrackControl>> tracks;
+  ArmedFailure calls[kCallCount];
+  // Every resource made for a page's track has the track's id.
+  std::map<std::string, std::vector<std::weak_ptr<MediaStreamTrackControl>>> tracks;
 };
 
 Hooks& GetHooks() {
@@ -29,11 +29,17 @@ Hooks& GetHooks() {
   return *hooks;
 }
 
-std::shared_ptr<MediaStreamTrackControl> FindTrack(const std::string& id) {
+// The live tracks with this id, the newest last.
+std::vector<std::shared_ptr<MediaStreamTrackControl>> FindTracks(const std::string& id) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> live;
   auto found = hooks.tracks.find(id);
-  return found == hooks.tracks.end() ? nullptr : found->second.lock();
+  if (found == hooks.tracks.end()) return live;
+  for (auto& weak : found->second) {
+    if (auto track = weak.lock()) live.push_back(std::move(track));
+  }
+  return live;
 }
 
 }  // namespace
@@ -46,47 +52,46 @@ void RegisterMediaStreamTrack(const std::string& id,
   std::lock_guard<std::mutex> lock(hooks.mutex);
   // Forget tracks that are gone, so that the map stays small.
   for (auto it = hooks.tracks.begin(); it != hooks.tracks.end();) {
-    it = it->second.expired() ? hooks.tracks.erase(it) : std::next(it);
+    auto& list = it->second;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](const std::weak_ptr<MediaStreamTrackControl>& weak) {
+                                return weak.expired();
+                              }),
+               list.end());
+    it = list.empty() ? hooks.tracks.erase(it) : std::next(it);
   }
-  hooks.tracks[id] = std::move(track);
+  hooks.tracks[id].push_back(std::move(track));
 }
 
 int32_t TakeMediaStreamFailure(MediaStreamCall call) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.calls[static_cast<int>(call)];
-  if (!armed.armed || --armed.remaining > 0) return PP_OK;
-  armed.armed = false;
-  return armed.result;
+  return hooks.calls[static_cast<int>(call)].Take();
 }
 
 void FailMediaStreamCall(MediaStreamCall call, int32_t result, int nth) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  Hooks::Armed& armed = hooks.calls[static_cast<int>(call)];
-  armed.armed = true;
-  armed.result = result;
-  armed.remaining = nth < 1 ? 1 : nth;
+  hooks.calls[static_cast<int>(call)].Arm(result, nth);
 }
 
 bool EndMediaStreamTrack(const std::string& id) {
-  std::shared_ptr<MediaStreamTrackControl> track = FindTrack(id);
-  if (!track) return false;
-  track->End();
-  return true;
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> tracks = FindTracks(id);
+  for (auto& track : tracks) track->End();
+  return !tracks.empty();
 }
 
 bool GetMediaStreamTrackRecord(const std::string& id, MediaStreamTrackRecord* record) {
-  std::shared_ptr<MediaStreamTrackControl> track = FindTrack(id);
-  if (!track) return false;
-  *record = track->record();
+  std::vector<std::shared_ptr<MediaStreamTrackControl>> tracks = FindTracks(id);
+  if (tracks.empty()) return false;
+  *record = tracks.back()->record();
   return true;
 }
 
 void ResetMediaStreamHooks() {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
-  for (Hooks::Armed& armed : hooks.calls) armed = Hooks::Armed();
+  for (ArmedFailure& armed : hooks.calls) armed = ArmedFailure();
 }
 
 }  // namespace platform

@@ -21,8 +21,8 @@ enum class MediaStreamCall {
 // with |result|. One failure per call is armed at a time.
 void FailMediaStreamCall(MediaStreamCall call, int32_t result, int nth = 1);
 
-// Ends the live track with this id (GetId) as its source would: false when
-// there is none.
+// Ends the live tracks with this id (GetId: every resource made for one
+// page track has its id) as their source would: false when there is none.
 bool EndMediaStreamTrack(const std::string& id);
 
 // What one track did since it was made. Frames and buffers count alike.
@@ -32,7 +32,7 @@ struct MediaStreamTrackRecord {
   int max_lent = 0;   // most held by the module at one time
   int configures = 0; // Configure calls that were accepted
 };
-// False when no live track has this id.
+// Of the newest live track with this id; false when there is none.
 bool GetMediaStreamTrackRecord(const std::string& id, MediaStreamTrackRecord* record);
 
 // Clears the armed failures.

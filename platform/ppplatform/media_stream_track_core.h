@@ -14,9 +14,8 @@
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/cpp/completion_callback.h"
 #include "ppapi/cpp/resource.h"
-#include "ppplatform/browser.h"
 #include "ppplatform/media_stream_hooks.h"
-#include "ppplatform/message_loop_impl.h"
+#include "ppplatform/pending_completion.h"
 
 namespace pp {
 namespace platform {
@@ -42,22 +41,22 @@ int32_t TakeMediaStreamFailure(MediaStreamCall call);
 //
 // The module calls from any thread with a message loop; completions go to
 // the loop of the calling thread. The source side (Reserve, Offer, End) is
-// called from the source's own thread.
+// called from the source's own thread. A Configure takes effect at once:
+// its completion only reports it.
 template <typename Buffer, typename Impl>
-class MediaStreamTrackCore : public ResourceObject,
-                             public MediaStreamTrackControl,
-                             public std::enable_shared_from_this<MediaStreamTrackCore<Buffer, Impl>> {
+class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackControl {
  public:
   typedef CompletionCallbackWithOutput<Buffer> Request;
 
   MediaStreamTrackCore(std::string id, MediaStreamCall configure_call, MediaStreamCall get_call,
-                       size_t capacity)
+                       size_t default_capacity)
       : id_(std::move(id)),
         configure_call_(configure_call),
         get_call_(get_call),
-        capacity_(capacity) {}
+        default_capacity_(default_capacity),
+        capacity_(default_capacity) {}
 
-  ~MediaStreamTrackCore() override { DropAll(); }
+  ~MediaStreamTrackCore() override { Detach(false); }
 
   const std::string& track_id() const { return id_; }
 
@@ -71,28 +70,19 @@ class MediaStreamTrackCore : public ResourceObject,
     return record_;
   }
 
+  // Immediate results are return values; the wrapper's RunCall delivers
+  // them as the completion rules say.
   int32_t Get(const Request& callback) {
-    std::shared_ptr<MessageLoopImpl> loop;
-    int32_t check = CheckCall(callback, &loop);
-    if (check != PP_OK) return check;
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (ended_ || closed_) return Reply(loop, callback, PP_ERROR_FAILED);
-    if (request_pending_ || configure_pending_) return Reply(loop, callback, PP_ERROR_INPROGRESS);
+    // A blocking request needs a place for the buffer.
+    if (!callback.output()) return PP_ERROR_BADARGUMENT;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_ || closed_) return PP_ERROR_FAILED;
+    if (request_.is_pending()) return PP_ERROR_INPROGRESS;
     int32_t failure = TakeMediaStreamFailure(get_call_);
-    if (failure != PP_OK) return Reply(loop, callback, failure);
-    if (!queued_.empty()) {
-      std::shared_ptr<Impl> item = TakeQueuedLocked();
-      if (callback.IsOptional()) {
-        *callback.output() = Buffer(Resource(item));
-        return PP_OK;
-      }
-      request_pending_ = true;
-      PostDelivery(loop, callback, item);
-      return PP_OK_COMPLETIONPENDING;
-    }
-    request_pending_ = true;
-    waiting_loop_ = loop;
-    waiting_ = callback;
+    if (failure != PP_OK) return failure;
+    int32_t bound = request_.Bind(callback, &calls_);
+    if (bound != PP_OK_COMPLETIONPENDING) return bound;
+    if (!queued_.empty()) DeliverLocked();
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -102,30 +92,20 @@ class MediaStreamTrackCore : public ResourceObject,
     auto lent = item ? lent_.find(item.get()) : lent_.end();
     if (lent == lent_.end()) return PP_ERROR_BADRESOURCE;
     lent_.erase(lent);
-    item->DropData();
+    item->Reclaim();
     return PP_OK;
   }
 
   // The module is done with the track: pending calls are aborted, lent
-  // buffers lose their data, nothing more is delivered.
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return;
-    closed_ = true;
-    AbortLocked();
-  }
+  // buffers are taken back, nothing more is delivered.
+  void Close() { Detach(true); }
 
   // The source ended: a waiting request fails, queued buffers go.
   void End() override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return;
     ended_ = true;
-    if (request_pending_ && waiting_loop_) {
-      Post(waiting_loop_, waiting_, PP_ERROR_FAILED, nullptr);
-      waiting_loop_.reset();
-      waiting_ = Request();
-    }
-    for (auto& item : queued_) item->DropData();
+    request_.Complete(PP_ERROR_FAILED);
     queued_.clear();
   }
 
@@ -134,37 +114,28 @@ class MediaStreamTrackCore : public ResourceObject,
   // held (it validates and stores the settings: PP_OK or a failure);
   // queued buffers of the old settings go.
   int32_t ConfigureWith(const CompletionCallback& callback, const std::function<int32_t()>& apply) {
-    std::shared_ptr<MessageLoopImpl> loop;
-    int32_t check = CheckCall(callback, &loop);
-    if (check != PP_OK) return check;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ended_ || closed_) return Reply(loop, callback, PP_ERROR_FAILED);
-    if (configure_pending_ || request_pending_ || !lent_.empty())
-      return Reply(loop, callback, PP_ERROR_INPROGRESS);
+    if (ended_ || closed_) return PP_ERROR_FAILED;
+    if (configure_.is_pending() || request_.is_pending() || !lent_.empty())
+      return PP_ERROR_INPROGRESS;
     int32_t result = apply();
     if (result == PP_OK) result = TakeMediaStreamFailure(configure_call_);
-    if (result != PP_OK) return Reply(loop, callback, result);
+    if (result != PP_OK) return result;
+    int32_t bound = configure_.Bind(callback, &calls_);
+    if (bound != PP_OK_COMPLETIONPENDING) return bound;
     ++record_.configures;
     ++generation_;
-    for (auto& item : queued_) item->DropData();
     queued_.clear();
-    configure_pending_ = true;
-    std::shared_ptr<MediaStreamTrackCore> self = this->shared_from_this();
-    CompletionCallback done = callback;
-    loop->PostWork(MakeFunctionCallback([self, done](int32_t) {
-                     bool aborted;
-                     {
-                       std::lock_guard<std::mutex> lock(self->mutex_);
-                       self->configure_pending_ = false;
-                       aborted = self->closed_;
-                     }
-                     done.Run(aborted ? PP_ERROR_ABORTED : PP_OK);
-                   }),
-                   0, PP_OK);
+    configure_.Complete(PP_OK);
     return PP_OK_COMPLETIONPENDING;
   }
 
-  // With the lock held by the caller of the source side.
+  // The module let go of the track (its last reference, or its instance):
+  // what it asked for is aborted and what it held is taken back, but the
+  // page may hand the track over again.
+  void LastModuleReferenceReleased() override { Detach(false); }
+
+  // The lock of the settings that subclasses keep.
   std::mutex& mutex() const { return mutex_; }
   void set_capacity_locked(size_t capacity) { capacity_ = capacity; }
   size_t capacity_locked() const { return capacity_; }
@@ -193,96 +164,43 @@ class MediaStreamTrackCore : public ResourceObject,
     --reserved_;
     if (!item || ended_ || closed_ || generation != generation_) return;
     queued_.push_back(std::move(item));
-    if (waiting_loop_) {
-      std::shared_ptr<Impl> next = TakeQueuedLocked();
-      PostDelivery(waiting_loop_, waiting_, next);
-      waiting_loop_.reset();
-      waiting_ = Request();
-    }
+    if (request_.is_pending()) DeliverLocked();
   }
 
  private:
-  static int32_t CheckCall(const CompletionCallback& callback,
-                           std::shared_ptr<MessageLoopImpl>* loop) {
-    // Blocking calls (no callback) are not offered by this browser.
-    if (callback.is_empty()) return PP_ERROR_BADARGUMENT;
-    *loop = MessageLoopImpl::Current();
-    if (!*loop) return PP_ERROR_NO_MESSAGE_LOOP;
-    return PP_OK;
-  }
-
-  // A call that failed at once: an optional callback gets the result now,
-  // a required one later through its loop, as a browser delivers it.
-  int32_t Reply(const std::shared_ptr<MessageLoopImpl>& loop, const CompletionCallback& callback,
-                int32_t result) {
-    if (callback.IsOptional()) return result;
-    loop->PostWork(callback, 0, result);
-    return PP_OK_COMPLETIONPENDING;
-  }
-
-  // Runs |callback| with |result| on |loop|, after |deliver|; the request
-  // counts as pending until then, and a close meanwhile turns the result
-  // into PP_ERROR_ABORTED.
-  void Post(const std::shared_ptr<MessageLoopImpl>& loop, const Request& callback, int32_t result,
-            std::shared_ptr<Impl> item) {
-    std::shared_ptr<MediaStreamTrackCore> self = this->shared_from_this();
-    Request request = callback;
-    loop->PostWork(MakeFunctionCallback([self, request, result, item](int32_t) {
-                     bool aborted;
-                     {
-                       std::lock_guard<std::mutex> lock(self->mutex_);
-                       self->request_pending_ = false;
-                       aborted = self->closed_;
-                     }
-                     if (aborted) {
-                       request.Run(PP_ERROR_ABORTED);
-                       return;
-                     }
-                     if (item && request.output()) *request.output() = Buffer(Resource(item));
-                     request.Run(result);
-                   }),
-                   0, PP_OK);
-  }
-
-  void PostDelivery(const std::shared_ptr<MessageLoopImpl>& loop, const Request& callback,
-                    const std::shared_ptr<Impl>& item) {
-    Post(loop, callback, PP_OK, item);
-  }
-
-  std::shared_ptr<Impl> TakeQueuedLocked() {
+  // Lends the oldest queued buffer to the pending request.
+  void DeliverLocked() {
     std::shared_ptr<Impl> item = std::move(queued_.front());
     queued_.pop_front();
+    item->Lend();
     lent_[item.get()] = item;
     ++record_.delivered;
     record_.max_lent = std::max(record_.max_lent, static_cast<int>(lent_.size()));
-    return item;
+    Buffer* output = request_.callback().output();
+    request_.Complete(PP_OK, [output, item] {
+      if (output) *output = Buffer(Resource(item));
+    });
   }
 
-  void AbortLocked() {
-    if (waiting_loop_) {
-      waiting_loop_->PostWork(waiting_, 0, PP_ERROR_ABORTED);
-      waiting_loop_.reset();
-      waiting_ = Request();
-      // Not pending any more for the module, whose loop now holds the abort.
-    }
-    DropAllLocked();
-  }
-
-  void DropAll() {
+  // Aborts the calls in flight, takes every buffer back and forgets the
+  // settings; with |close| the track takes no more calls.
+  void Detach(bool close) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DropAllLocked();
-  }
-
-  void DropAllLocked() {
-    for (auto& item : queued_) item->DropData();
+    if (close) closed_ = true;
+    calls_.AbortAll();
+    request_.Abort();
+    configure_.Abort();
     queued_.clear();
-    for (auto& lent : lent_) lent.second->DropData();
+    for (auto& lent : lent_) lent.second->Reclaim();
     lent_.clear();
+    capacity_ = default_capacity_;
+    ++generation_;
   }
 
   const std::string id_;
   const MediaStreamCall configure_call_;
   const MediaStreamCall get_call_;
+  const size_t default_capacity_;
 
   mutable std::mutex mutex_;
   size_t capacity_;
@@ -290,10 +208,9 @@ class MediaStreamTrackCore : public ResourceObject,
   size_t reserved_ = 0;
   bool ended_ = false;
   bool closed_ = false;
-  bool configure_pending_ = false;
-  bool request_pending_ = false;
-  std::shared_ptr<MessageLoopImpl> waiting_loop_;  // set while a request waits for a buffer
-  Request waiting_;
+  CompletionGroup calls_;
+  PendingCompletion<> configure_;
+  PendingCompletion<Request> request_;
   std::deque<std::shared_ptr<Impl>> queued_;
   std::map<Impl*, std::shared_ptr<Impl>> lent_;
   MediaStreamTrackRecord record_;

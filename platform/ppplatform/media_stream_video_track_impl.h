@@ -32,9 +32,9 @@ struct I420Picture {
 // source side (DeliverFrame, End) from the source's thread.
 class MediaStreamVideoTrackImpl : public MediaStreamTrackCore<VideoFrame, VideoFrameImpl> {
  public:
-  static const int32_t kDefaultBufferedFrames = 4;
-  static const int32_t kMaxBufferedFrames = 8;
-  static const int32_t kMaxSide = 4096;
+  static constexpr int32_t kDefaultBufferedFrames = 4;
+  static constexpr int32_t kMaxBufferedFrames = 8;
+  static constexpr int32_t kMaxSide = 4096;
 
   // A live track, known to the hooks by |id|.
   static std::shared_ptr<MediaStreamVideoTrackImpl> Create(const std::string& id);

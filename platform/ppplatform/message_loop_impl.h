@@ -17,7 +17,8 @@
 namespace pp {
 namespace platform {
 
-// The object behind a pp::MessageLoop.
+// The object behind a pp::MessageLoop. Any thread; Run and RunUntil on the
+// loop's own thread.
 class MessageLoopImpl : public ResourceObject {
  public:
   typedef std::chrono::steady_clock Clock;
@@ -73,6 +74,12 @@ class MessageLoopImpl : public ResourceObject {
   bool destroyed_ = false;
   uint64_t wake_count_ = 0;
 };
+
+// The loop of the browser's main thread (null before there is one); any
+// thread.
+std::shared_ptr<MessageLoopImpl> GetMainLoopImpl();
+// Once per process; false when there is one already.
+bool SetMainLoopImpl(const std::shared_ptr<MessageLoopImpl>& loop);
 
 }  // namespace platform
 }  // namespace pp

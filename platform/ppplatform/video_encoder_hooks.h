@@ -14,7 +14,8 @@ namespace pp {
 namespace platform {
 
 enum class VideoEncoderStep {
-  kInitializeCall,     // Initialize returns the result at once
+  kInitializeCall,     // Initialize fails at the call (a required callback
+                       // still gets the result later)
   kInitialize,         // Initialize completes with the result
   kGetFrameCodedSize,  // GetFrameCodedSize returns the result
   kGetVideoFrame,      // GetVideoFrame completes with the result
@@ -44,11 +45,12 @@ struct VideoEncoderRecord {
   int buffers_delivered = 0;
   int buffers_recycled = 0;
   int open_encoders = 0;  // initialised and not closed
+  int waiting_requests = 0;  // frame and buffer requests not yet served
 };
 VideoEncoderRecord GetVideoEncoderRecord();
 
 // Clears the armed failures, the coded size and the record (except the
-// count of open encoders).
+// counts of open encoders and waiting requests).
 void ResetVideoEncoderHooks();
 
 }  // namespace platform

@@ -187,9 +187,13 @@ class TrackProbeInstance : public pp::Instance {
     video.Set(pp::Var("stale_data"), pp::Var(stale_data_));
     pp::VarDictionary audio;
     {
+      // The audio thread may still append (an abort): it gets new lists,
+      // since a var list is shared, not copied.
       std::lock_guard<std::mutex> lock(audio_mutex_);
       audio.Set(pp::Var("buffers"), buffers_);
       audio.Set(pp::Var("errors"), audio_errors_);
+      buffers_ = pp::VarArray();
+      audio_errors_ = pp::VarArray();
     }
     pp::VarDictionary data;
     data.Set(pp::Var("video"), video);

@@ -57,7 +57,7 @@ void ExpectNoErrorsButAborts(const Json::Value& errors) {
 
 TEST(TrackScriptTest, FramesAndSoundArriveAtTheirRateAndSizeOnOneClock) {
   Json::Value report = Probe({
-      R"({"type":"probe","data":{"run_ms":2600,"width":160,"height":120,
+      R"({"type":"probe","data":{"run_ms":2600,"width":160,"height":120,"buffers":50,
           "video":{"$video":{"source":"sync","width":320,"height":240,"fps":30}},
           "audio":{"$audio":{"source":"sync","rate":48000,"channels":2}}}})",
   });
@@ -91,26 +91,35 @@ TEST(TrackScriptTest, FramesAndSoundArriveAtTheirRateAndSizeOnOneClock) {
     EXPECT_EQ(480, buffer[3].asInt());
     EXPECT_EQ(480 * 2 * 2, buffer[4].asInt());
     EXPECT_EQ(PP_AUDIOBUFFER_SAMPLESIZE_16_BITS, buffer[6].asInt());
-    if (i > 0) EXPECT_NEAR(0.01, buffer[0].asDouble() - buffers[i - 1][0].asDouble(), 1e-6);
+    if (i > 0) {
+      EXPECT_NEAR(0.01, buffer[0].asDouble() - buffers[i - 1][0].asDouble(), 1e-6);
+    }
   }
 
   // Every flash has its beep at the same capture time, on a whole second.
   std::vector<double> flashes, beeps;
   for (const Json::Value& frame : frames)
     if (frame[4].asBool()) flashes.push_back(frame[0].asDouble());
-  // A beep spans five buffers; its onset is in the first.
+  // A beep spans five buffers; its onset is in the first, known as such
+  // when the buffer before it came too.
+  std::vector<double> onsets;
   for (Json::ArrayIndex i = 0; i < buffers.size(); ++i) {
-    if (buffers[i][5].asDouble() >= 0 && (i == 0 || buffers[i - 1][5].asDouble() < 0))
-      beeps.push_back(buffers[i][5].asDouble());
+    double beep = buffers[i][5].asDouble();
+    if (beep < 0) continue;
+    beeps.push_back(beep);
+    if (i > 0 && buffers[i - 1][5].asDouble() < 0 &&
+        std::fabs(buffers[i][0].asDouble() - buffers[i - 1][0].asDouble() - 0.01) < 1e-6) {
+      onsets.push_back(beep);
+    }
   }
   ASSERT_GE(flashes.size(), 2u);
-  ASSERT_GE(beeps.size(), 2u);
+  ASSERT_GE(onsets.size(), 1u);
   EXPECT_LE(flashes.size(), 3u);
-  for (double beep : beeps) EXPECT_LT(beep - std::floor(beep), 0.001) << beep;
+  for (double onset : onsets) EXPECT_LT(onset - std::floor(onset), 0.001) << onset;
   for (double flash : flashes) {
     EXPECT_LT(flash - std::floor(flash), 1.0 / 30) << flash;
     bool matched = false;
-    for (double beep : beeps) matched = matched || std::fabs(beep - flash) < 1.0 / 30;
+    for (double beep : beeps) matched = matched || std::fabs(beep - std::floor(flash)) < 0.05;
     EXPECT_TRUE(matched) << "no beep with the flash at " << flash;
   }
 }
@@ -262,9 +271,23 @@ TEST(TrackScriptTest, NamedTracksAreHandedAgainAndBadObjectsEndTheScript) {
   ASSERT_TRUE(run.Succeeded()) << run.Describe();
   std::vector<Json::Value> echoes = run.MessagesOfType("echo");
   ASSERT_EQ(2u, echoes.size());
-  // The same track both times.
-  EXPECT_EQ(echoes[0]["data"]["data"]["v"], echoes[1]["data"]["data"]["again"]);
+  // Each hand-over is a resource of its own, as a browser makes one.
   EXPECT_TRUE(echoes[0]["data"]["data"]["v"].isMember("$resource"));
+  EXPECT_TRUE(echoes[1]["data"]["data"]["again"].isMember("$resource"));
+  EXPECT_NE(echoes[0]["data"]["data"]["v"], echoes[1]["data"]["data"]["again"]);
+}
+
+TEST(TrackScriptTest, ATrackHandedOverAgainIsFedByItsRunningSource) {
+  // The first resource is let go at once (the probe ignores the message);
+  // the second, made later, still gets the source's frames.
+  Json::Value report = Probe({
+      R"({"type":"hello","data":{"$video":{"id":"cam","source":"pattern","width":32,"height":32}}})",
+      R"({"$sleep":200})",
+      R"({"type":"probe","data":{"run_ms":600,"video":{"$track":"cam"}}})",
+  });
+  std::vector<double> times = Column(report["video"]["frames"], 0);
+  EXPECT_GE(times.size(), 12u);
+  ExpectNoErrorsButAborts(report["video"]["errors"]);
 }
 
 }  // namespace

@@ -255,9 +255,35 @@ TEST(PendingCompletionTest, CompletesOnTheCallersLoopFromAnyThread) {
   std::thread no_loop([] {
     pp::platform::PendingCompletion<> orphan;
     EXPECT_EQ(PP_ERROR_NO_MESSAGE_LOOP, orphan.Bind(MakeFunctionCallback([](int32_t) {})));
-    EXPECT_EQ(PP_ERROR_BADARGUMENT, orphan.Bind(pp::CompletionCallback()));
+    // A blocking call needs none.
+    EXPECT_EQ(PP_OK_COMPLETIONPENDING, orphan.Bind(pp::CompletionCallback()));
   });
   no_loop.join();
+}
+
+TEST(SimpleThreadTest, ThreadsAreNamedForDebuggers) {
+  EnsureBrowser();
+  pp::SimpleThread first(pp::InstanceHandle(1));
+  pp::SimpleThread second(pp::InstanceHandle(1));
+  ASSERT_TRUE(first.Start());
+  ASSERT_TRUE(second.Start());
+  std::mutex mutex;
+  std::vector<std::string> names;
+  for (pp::SimpleThread* thread : {&first, &second}) {
+    thread->message_loop().PostWork(MakeFunctionCallback([&](int32_t) {
+      char name[16] = {};
+      pthread_getname_np(pthread_self(), name, sizeof(name));
+      std::lock_guard<std::mutex> lock(mutex);
+      names.push_back(name);
+    }));
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return names.size() == 2;
+  }));
+  EXPECT_EQ(0u, names[0].rfind("pp_thread_", 0)) << names[0];
+  EXPECT_EQ(0u, names[1].rfind("pp_thread_", 0)) << names[1];
+  EXPECT_NE(names[0], names[1]);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "ppapi/cpp/var_array.h"
 #include "ppapi/cpp/var_dictionary.h"
 #include "ppplatform/browser.h"
@@ -108,3 +111,49 @@ TEST(VarTest, DeepCopySharesNothingMutable) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> KeysOf(const pp::VarDictionary& dictionary) {
+  std::vector<std::string> names;
+  pp::VarArray keys = dictionary.GetKeys();
+  for (uint32_t i = 0; i < keys.GetLength(); ++i) names.push_back(keys.Get(i).AsString());
+  return names;
+}
+
+}  // namespace
+
+TEST(VarTest, DictionaryKeysKeepFirstSetOrderThroughChanges) {
+  pp::VarDictionary dictionary;
+  const int kCount = 20000;
+  for (int i = kCount - 1; i >= 0; --i) dictionary.Set(pp::Var("k" + std::to_string(i)), pp::Var(i));
+  // Setting again changes the value, not the place.
+  dictionary.Set(pp::Var("k7"), pp::Var("seven"));
+  for (int i = 0; i < kCount; i += 2) dictionary.Delete(pp::Var("k" + std::to_string(i)));
+  // Back after a delete: at the end.
+  dictionary.Set(pp::Var("k0"), pp::Var("zero"));
+  std::vector<std::string> keys = KeysOf(dictionary);
+  ASSERT_EQ(static_cast<size_t>(kCount / 2 + 1), keys.size());
+  EXPECT_EQ("k19999", keys.front());
+  EXPECT_EQ("k1", keys[keys.size() - 2]);
+  EXPECT_EQ("k0", keys.back());
+  for (int i = 0; i < kCount; ++i) {
+    pp::Var key("k" + std::to_string(i));
+    bool kept = i % 2 == 1 || i == 0;
+    EXPECT_EQ(kept, dictionary.HasKey(key)) << i;
+    if (i == 0) {
+      EXPECT_EQ(pp::Var("zero"), dictionary.Get(key));
+    } else if (i == 7) {
+      EXPECT_EQ(pp::Var("seven"), dictionary.Get(key));
+    } else if (kept) {
+      EXPECT_EQ(pp::Var(i), dictionary.Get(key)) << i;
+    } else {
+      EXPECT_TRUE(dictionary.Get(key).is_undefined()) << i;
+    }
+  }
+  // Copies share the dictionary, index included.
+  pp::VarDictionary view(static_cast<pp::Var>(dictionary));
+  view.Delete(pp::Var("k1"));
+  EXPECT_FALSE(dictionary.HasKey(pp::Var("k1")));
+  EXPECT_EQ(static_cast<size_t>(kCount / 2), KeysOf(dictionary).size());
+}

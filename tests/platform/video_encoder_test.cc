@@ -1,16 +1,21 @@
 // The browser's video encoder stand-in, called on the main thread as the
-// browser-backed encoders call it.
+// browser-backed encoders call it, and how its calls complete: required,
+// optional and blocking callbacks, aborts, frames handed back.
 
 #include "ppapi/cpp/video_encoder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "av_holders.h"
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/utility/completion_callback_factory.h"
 #include "ppplatform/browser.h"
+#include "ppplatform/message_loop_impl.h"
 #include "ppplatform/video_encoder_hooks.h"
 
 extern "C" {
@@ -26,6 +31,7 @@ class Client {
   Client() : factory_(this) {}
 
   CompletionCallback Done() { return factory_.NewCallback(&Client::OnDone); }
+  CompletionCallback Optional() { return factory_.NewOptionalCallback(&Client::OnDone); }
   CompletionCallbackWithOutput<VideoFrame> Frame() {
     return factory_.NewCallbackWithOutput(&Client::OnFrame);
   }
@@ -58,6 +64,11 @@ class Client {
   bool WaitFor(size_t count) {
     return platform::RunMainLoopUntil([&] { return results.size() >= count; }, 10000);
   }
+  // What arrived once everything due has run.
+  std::vector<int32_t> Settled() {
+    platform::RunMainLoopUntilIdle();
+    return results;
+  }
 
   std::vector<int32_t> results;
   std::vector<VideoFrame> frames;
@@ -71,10 +82,16 @@ class Client {
 
 class VideoEncoderTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(platform::BecomeMainThread()); }
+  // Another suite of this program may have made the runner's thread the
+  // main thread already.
+  static void SetUpTestSuite() {
+    platform::BecomeMainThread();
+    ASSERT_TRUE(platform::MessageLoopImpl::Current() && platform::MessageLoopImpl::Current()->is_main());
+  }
   void SetUp() override { platform::ResetVideoEncoderHooks(); }
 
-  // Initialises |encoder| for VP8 at |size| and waits for it.
+  // Initialises |encoder| for VP8 at |size|, waits for it and forgets the
+  // completion.
   void Start(VideoEncoder* encoder, Client* client, const Size& size) {
     size_t before = client->results.size();
     ASSERT_EQ(encoder->Initialize(PP_VIDEOFRAME_FORMAT_I420, size, PP_VIDEOPROFILE_VP8_ANY,
@@ -82,6 +99,7 @@ class VideoEncoderTest : public ::testing::Test {
               PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client->WaitFor(before + 1));
     ASSERT_EQ(client->results.back(), PP_OK);
+    client->results.clear();
   }
 };
 
@@ -144,17 +162,20 @@ TEST_F(VideoEncoderTest, CloseAbortsPendingAndQueuedCompletions) {
   VideoEncoder encoder(InstanceHandle(1));
   Client client;
   Start(&encoder, &client, Size(32, 32));
-  client.results.clear();
   // Nothing encoded yet: the buffer request waits.
   ASSERT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
-  EXPECT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_ERROR_INPROGRESS);
+  // A second request fails, through its callback.
+  EXPECT_EQ(encoder.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
   // Completed by the encoder but not yet run on the loop.
   ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
   encoder.Close();
-  ASSERT_TRUE(client.WaitFor(2));
-  EXPECT_EQ(client.results, (std::vector<int32_t>{PP_ERROR_ABORTED, PP_ERROR_ABORTED}));
+  ASSERT_TRUE(client.WaitFor(3));
+  EXPECT_EQ(client.results, (std::vector<int32_t>{PP_ERROR_INPROGRESS, PP_ERROR_ABORTED,
+                                                  PP_ERROR_ABORTED}));
   EXPECT_TRUE(client.frames.back().is_null());
-  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_ERROR_FAILED);
+  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(4));
+  EXPECT_EQ(client.results.back(), PP_ERROR_FAILED);
 }
 
 TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
@@ -162,7 +183,6 @@ TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
   Client client;
   Start(&encoder, &client, Size(32, 32));
   const int held = encoder.GetFramesRequired();
-  client.results.clear();
   for (int i = 0; i < held; ++i) {
     ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client.WaitFor(i + 1));
@@ -177,8 +197,13 @@ TEST_F(VideoEncoderTest, FrameRequestWaitsForAFreeFrame) {
   EXPECT_FALSE(client.frames.back().is_null());
   // A frame the client does not hold (any more) is refused.
   ASSERT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_OK_COMPLETIONPENDING);
-  EXPECT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_ERROR_BADRESOURCE);
-  EXPECT_EQ(encoder.Encode(VideoFrame(), false, client.Done()), PP_ERROR_BADRESOURCE);
+  ASSERT_TRUE(client.WaitFor(held + 3));
+  client.results.clear();
+  ASSERT_EQ(encoder.Encode(client.frames[1], false, client.Done()), PP_OK_COMPLETIONPENDING);
+  ASSERT_EQ(encoder.Encode(VideoFrame(), false, client.Done()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(2));
+  EXPECT_EQ(client.results,
+            (std::vector<int32_t>{PP_ERROR_BADRESOURCE, PP_ERROR_BADRESOURCE}));
   encoder.Close();
 }
 
@@ -191,7 +216,6 @@ TEST_F(VideoEncoderTest, HooksChangeCodedSizeAndFailOneStep) {
   Size coded;
   ASSERT_EQ(encoder.GetFrameCodedSize(&coded), PP_OK);
   EXPECT_EQ(coded, Size(64, 64));
-  client.results.clear();
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
     ASSERT_TRUE(client.WaitFor(2 * i + 1));
@@ -208,6 +232,147 @@ TEST_F(VideoEncoderTest, HooksChangeCodedSizeAndFailOneStep) {
   EXPECT_EQ(client.results[5], PP_OK);
   EXPECT_EQ(platform::GetVideoEncoderRecord().frames_encoded, 2);
   encoder.Close();
+}
+
+// The completion rules, as a browser applies them to every resource.
+
+TEST_F(VideoEncoderTest, RequiredCallbacksGetImmediateFailuresLater) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  // Wrong state, a null resource, a bad argument: the call is pending and
+  // the failure arrives on the loop, in call order.
+  EXPECT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(VideoEncoder().Encode(VideoFrame(), false, client.Done()),
+            PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_BGRA, Size(32, 32),
+                               PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
+                               client.Done()),
+            PP_OK_COMPLETIONPENDING);
+  EXPECT_TRUE(client.results.empty());
+  EXPECT_EQ(client.Settled(), (std::vector<int32_t>{PP_ERROR_FAILED, PP_ERROR_BADRESOURCE,
+                                                    PP_ERROR_BADARGUMENT}));
+  EXPECT_TRUE(client.frames.back().is_null());
+
+  // A request while one is in progress.
+  VideoEncoder ready(InstanceHandle(1));
+  Start(&ready, &client, Size(32, 32));
+  EXPECT_EQ(ready.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(ready.GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(client.Settled(), std::vector<int32_t>{PP_ERROR_INPROGRESS});
+  ready.Close();
+}
+
+TEST_F(VideoEncoderTest, OptionalCallbacksGetImmediateFailuresAsTheResult) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  Start(&encoder, &client, Size(32, 32));
+  EXPECT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(32, 32),
+                               PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
+                               client.Optional()),
+            PP_ERROR_FAILED);
+  EXPECT_EQ(encoder.Encode(VideoFrame(), false, client.Optional()), PP_ERROR_BADRESOURCE);
+  EXPECT_TRUE(client.Settled().empty());
+  // Work that takes its time still completes through the callback.
+  ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(1));
+  EXPECT_EQ(encoder.Encode(client.frames[0], false, client.Optional()),
+            PP_OK_COMPLETIONPENDING);
+  EXPECT_EQ(client.Settled(), (std::vector<int32_t>{PP_OK, PP_OK}));
+  encoder.Close();
+}
+
+TEST_F(VideoEncoderTest, BlockingCallbacksAreRefusedOnTheMainThread) {
+  VideoEncoder encoder(InstanceHandle(1));
+  EXPECT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(32, 32),
+                               PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
+                               CompletionCallback()),
+            PP_ERROR_BLOCKS_MAIN_THREAD);
+  // Refused before it reached the encoder.
+  EXPECT_EQ(platform::GetVideoEncoderRecord().initialize_calls, 0);
+  VideoFrame frame;
+  EXPECT_EQ(encoder.GetVideoFrame(CompletionCallbackWithOutput<VideoFrame>(&frame)),
+            PP_ERROR_BLOCKS_MAIN_THREAD);
+}
+
+TEST_F(VideoEncoderTest, BlockingCallsWaitForTheirResultOffTheMainThread) {
+  VideoEncoder encoder(InstanceHandle(1));
+  // A thread without a loop: blocking calls need none.
+  std::thread worker([&] {
+    EXPECT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(32, 32),
+                                 PP_VIDEOPROFILE_VP8_ANY, 0, PP_HARDWAREACCELERATION_NONE,
+                                 CompletionCallback()),
+              PP_OK);
+    EXPECT_GT(encoder.GetFramesRequired(), 0);
+    VideoFrame frame;
+    ASSERT_EQ(encoder.GetVideoFrame(CompletionCallbackWithOutput<VideoFrame>(&frame)), PP_OK);
+    ASSERT_NE(frame.GetDataBuffer(), nullptr);
+    memset(frame.GetDataBuffer(), 128, frame.GetDataBufferSize());
+    EXPECT_EQ(encoder.Encode(frame, true, CompletionCallback()), PP_OK);
+    PP_BitstreamBuffer buffer = {};
+    ASSERT_EQ(encoder.GetBitstreamBuffer(
+                  CompletionCallbackWithOutput<PP_BitstreamBuffer>(&buffer)),
+              PP_OK);
+    EXPECT_GT(buffer.size, 0u);
+    EXPECT_TRUE(PP_ToBool(buffer.key_frame));
+    encoder.RecycleBitstreamBuffer(buffer);
+    // Immediate failures are the result.
+    EXPECT_EQ(encoder.Encode(frame, false, CompletionCallback()), PP_ERROR_BADRESOURCE);
+    // Nothing more to give: waits until the main thread closes.
+    EXPECT_EQ(encoder.GetBitstreamBuffer(
+                  CompletionCallbackWithOutput<PP_BitstreamBuffer>(&buffer)),
+              PP_ERROR_ABORTED);
+  });
+  ASSERT_TRUE(platform::RunMainLoopUntil(
+      [] { return platform::GetVideoEncoderRecord().waiting_requests == 1; }, 10000));
+  encoder.Close();
+  worker.join();
+  EXPECT_EQ(platform::GetVideoEncoderRecord().frames_encoded, 1);
+  EXPECT_EQ(platform::GetVideoEncoderRecord().waiting_requests, 0);
+}
+
+TEST_F(VideoEncoderTest, ReleasingTheLastReferenceAbortsAlsoScheduledResults) {
+  auto encoder = std::make_unique<VideoEncoder>(InstanceHandle(1));
+  Client client;
+  Start(encoder.get(), &client, Size(32, 32));
+  // Another reference going changes nothing.
+  { VideoEncoder copy(*encoder); }
+  EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 1);
+  ASSERT_EQ(encoder->GetBitstreamBuffer(client.Buffer()), PP_OK_COMPLETIONPENDING);
+  // Served at once: its result is already on the loop.
+  ASSERT_EQ(encoder->GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  encoder.reset();
+  EXPECT_EQ(client.Settled(), (std::vector<int32_t>{PP_ERROR_ABORTED, PP_ERROR_ABORTED}));
+  EXPECT_TRUE(client.frames.back().is_null());
+  EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 0);
+}
+
+TEST_F(VideoEncoderTest, AFrameHandedBackIsGoneForTheModule) {
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  Start(&encoder, &client, Size(32, 32));
+  ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(1));
+  VideoFrame frame = client.frames[0];
+  uint8_t* data = static_cast<uint8_t*>(frame.GetDataBuffer());
+  ASSERT_NE(data, nullptr);
+  const uint32_t size = frame.GetDataBufferSize();
+  memset(data, 200, size);
+  ASSERT_EQ(encoder.Encode(frame, false, client.Done()), PP_OK_COMPLETIONPENDING);
+  // Gone at once, not only when the encode completes.
+  EXPECT_EQ(frame.GetDataBuffer(), nullptr);
+  EXPECT_EQ(frame.GetDataBufferSize(), size);
+#if defined(__SANITIZE_ADDRESS__)
+  // A pointer kept from before is caught.
+  EXPECT_DEATH(data[size / 2] = 1, "use-after-free");
+#endif
+  ASSERT_TRUE(client.WaitFor(2));
+  // Lent again, the module sees a buffer again.
+  ASSERT_EQ(encoder.GetVideoFrame(client.Frame()), PP_OK_COMPLETIONPENDING);
+  ASSERT_TRUE(client.WaitFor(3));
+  EXPECT_NE(client.frames.back().GetDataBuffer(), nullptr);
+  encoder.Close();
+  // Frames still lent go back with the close.
+  EXPECT_EQ(client.frames.back().GetDataBuffer(), nullptr);
 }
 
 }  // namespace

@@ -258,7 +258,8 @@ TEST_F(PPVideoEncoderTest, StartFailuresFailOpen) {
     VideoEncoderStep step;
     const char* line;
   } cases[] = {
-      {VideoEncoderStep::kInitializeCall, "start encoder failed: -2\n"},
+      // A failure at the call reaches the required callback all the same.
+      {VideoEncoderStep::kInitializeCall, "Encoder initialization failed: -2\n"},
       {VideoEncoderStep::kInitialize, "Encoder initialization failed: -2\n"},
       {VideoEncoderStep::kGetFrameCodedSize, "Cannot get encoder coded frame size -2\n"},
   };

@@ -429,17 +429,30 @@ TEST(WorkerBaseInstanceTest, CrashReportsGoToTheLastStartedLiveInstance) {
   EXPECT_TRUE(to_second.MessagesOfType("stack_trace", 1).empty()) << to_second.Describe();
   EXPECT_EQ(1u, to_second.MessagesOfType("stack_trace", 2).size()) << to_second.Describe();
 
+  // When the last one goes, the live one started before it takes over the
+  // reports and the terminal; the second instance, started after it, stays
+  // the one that gets them.
   ChildResult after_destroy = RunInChild([&](ChildSession& session) {
     UseTestModule(session, dirs.persistent, dirs.temporary);
     PP_Instance first = session.Create();
     PP_Instance second = session.Create();
-    session.browser().DestroyInstance(second);
-    CrashOnWorker(first);
+    PP_Instance third = session.Create();
+    session.browser().DestroyInstance(third);
+    session.browser().DestroyInstance(first);
+    Get(second)->OnWorker([] {
+      printf("after the others\n");
+      fflush(stdout);
+    });
+    Settle(session, second);
+    CrashOnWorker(second);
     session.browser().RunFor(60000);
     session.Fail("still alive");
   });
   EXPECT_EQ(SIGSEGV, after_destroy.term_signal) << after_destroy.Describe();
-  EXPECT_TRUE(after_destroy.MessagesOfType("stack_trace").empty()) << after_destroy.Describe();
+  EXPECT_EQ(1u, after_destroy.MessagesOfType("stack_trace", 2).size()) << after_destroy.Describe();
+  EXPECT_EQ(1u, after_destroy.MessagesOfType("stack_trace").size()) << after_destroy.Describe();
+  EXPECT_NE(std::string::npos, after_destroy.TtyText(2).find("after the others\n"))
+      << after_destroy.Describe();
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ AudioBufferImpl::AudioBufferImpl(PP_AudioBuffer_SampleRate rate, uint32_t channe
     : rate_(rate),
       channels_(channels),
       samples_(samples),
-      data_(static_cast<size_t>(channels) * samples) {}
+      buffer_(channels * samples * static_cast<uint32_t>(sizeof(int16_t))) {}
 
 }  // namespace platform
 
@@ -54,7 +54,7 @@ uint32_t AudioBuffer::GetNumberOfSamples() const {
 
 void* AudioBuffer::GetDataBuffer() {
   auto buffer = object_as<platform::AudioBufferImpl>();
-  return buffer ? buffer->data() : nullptr;
+  return buffer ? buffer->module_data() : nullptr;
 }
 
 uint32_t AudioBuffer::GetDataBufferSize() const {

@@ -42,8 +42,9 @@ class OutputCallbackBody : public CallbackBody {
 }  // namespace internal
 
 // A function to run when an asynchronous call completes, with the call's
-// result. An empty callback (default constructed) is the blocking form,
-// which this platform does not support for asynchronous calls.
+// result. An empty callback (default constructed) is the blocking form: the
+// call waits for its result and returns it, which the main thread may not
+// do.
 class CompletionCallback {
  public:
   CompletionCallback();
@@ -81,16 +82,20 @@ class CompletionCallbackWithOutput : public CompletionCallback {
   typedef T OutputStorageType;
 
   CompletionCallbackWithOutput() = default;
+  // The blocking form: the call waits for its result and stores the value
+  // in |output| (off the main thread only).
+  explicit CompletionCallbackWithOutput(T* output) : blocking_output_(output) {}
   explicit CompletionCallbackWithOutput(
       std::shared_ptr<internal::OutputCallbackBody<T>> body,
       int32_t flags = PP_COMPLETIONCALLBACK_FLAG_NONE)
       : CompletionCallback(body, flags), output_body_(std::move(body)) {}
 
-  // Null for an empty callback.
-  T* output() const { return output_body_ ? output_body_->output() : nullptr; }
+  // Where the value goes; null for an empty callback made without one.
+  T* output() const { return output_body_ ? output_body_->output() : blocking_output_; }
 
  private:
   std::shared_ptr<internal::OutputCallbackBody<T>> output_body_;
+  T* blocking_output_ = nullptr;
 };
 
 }  // namespace pp

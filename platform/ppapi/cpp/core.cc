@@ -6,10 +6,6 @@
 
 namespace pp {
 
-namespace platform {
-std::shared_ptr<MessageLoopImpl> GetMainLoopImpl();
-}  // namespace platform
-
 PP_Time Core::GetTime() {
   auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(since_epoch).count();

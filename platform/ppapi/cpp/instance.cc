@@ -32,6 +32,8 @@ bool Instance::HandleDocumentLoad(const URLLoader& url_loader) { return false; }
 void Instance::HandleMessage(const Var& message) {}
 
 void Instance::PostMessage(const Var& message) {
+  // The page of a destroyed instance is gone.
+  if (platform::IsInstanceDestroyed(pp_instance_)) return;
   // Terminal output written before this message reaches the page first, as
   // it would when the terminal handler runs on the writing thread.
   platform::WaitForTtyDelivery();

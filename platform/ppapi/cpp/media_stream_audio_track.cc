@@ -1,6 +1,7 @@
 #include "ppapi/cpp/media_stream_audio_track.h"
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/pending_completion.h"
 #include "ppplatform/media_stream_audio_track_impl.h"
 
 namespace pp {
@@ -17,8 +18,10 @@ MediaStreamAudioTrack& MediaStreamAudioTrack::operator=(const MediaStreamAudioTr
 
 int32_t MediaStreamAudioTrack::Configure(const int32_t attributes[],
                                        const CompletionCallback& callback) {
-  auto impl = object_as<Impl>();
-  return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
+  return platform::RunCall(callback, [&] {
+    auto impl = object_as<Impl>();
+    return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
+  });
 }
 
 int32_t MediaStreamAudioTrack::GetAttrib(PP_MediaStreamAudioTrack_Attrib attrib, int32_t* value) {
@@ -37,8 +40,10 @@ bool MediaStreamAudioTrack::HasEnded() const {
 }
 
 int32_t MediaStreamAudioTrack::GetBuffer(const CompletionCallbackWithOutput<AudioBuffer>& callback) {
-  auto impl = object_as<Impl>();
-  return impl ? impl->Get(callback) : PP_ERROR_BADRESOURCE;
+  return platform::RunCall(callback, [&] {
+    auto impl = object_as<Impl>();
+    return impl ? impl->Get(callback) : PP_ERROR_BADRESOURCE;
+  });
 }
 
 int32_t MediaStreamAudioTrack::RecycleBuffer(const AudioBuffer& buffer) {

@@ -1,6 +1,7 @@
 #include "ppapi/cpp/media_stream_video_track.h"
 
 #include "ppapi/c/pp_errors.h"
+#include "ppplatform/pending_completion.h"
 #include "ppplatform/media_stream_video_track_impl.h"
 
 namespace pp {
@@ -17,8 +18,10 @@ MediaStreamVideoTrack& MediaStreamVideoTrack::operator=(const MediaStreamVideoTr
 
 int32_t MediaStreamVideoTrack::Configure(const int32_t attributes[],
                                        const CompletionCallback& callback) {
-  auto impl = object_as<Impl>();
-  return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
+  return platform::RunCall(callback, [&] {
+    auto impl = object_as<Impl>();
+    return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
+  });
 }
 
 int32_t MediaStreamVideoTrack::GetAttrib(PP_MediaStreamVideoTrack_Attrib attrib, int32_t* value) {
@@ -37,8 +40,10 @@ bool MediaStreamVideoTrack::HasEnded() const {
 }
 
 int32_t MediaStreamVideoTrack::GetFrame(const CompletionCallbackWithOutput<VideoFrame>& callback) {
-  auto impl = object_as<Impl>();
-  return impl ? impl->Get(callback) : PP_ERROR_BADRESOURCE;
+  return platform::RunCall(callback, [&] {
+    auto impl = object_as<Impl>();
+    return impl ? impl->Get(callback) : PP_ERROR_BADRESOURCE;
+  });
 }
 
 int32_t MediaStreamVideoTrack::RecycleFrame(const VideoFrame& buffer) {

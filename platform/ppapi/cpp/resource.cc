@@ -1,30 +1,32 @@
 #include "ppapi/cpp/resource.h"
 
-#include <atomic>
-
 namespace pp {
-
-namespace platform {
-
-namespace {
-std::atomic<PP_Resource> next_resource_id{1};
-}  // namespace
-
-ResourceObject::ResourceObject() : id_(next_resource_id.fetch_add(1)) {}
-
-ResourceObject::~ResourceObject() = default;
-
-}  // namespace platform
 
 Resource::Resource() = default;
 
-Resource::Resource(const Resource& other) = default;
+Resource::Resource(const Resource& other) : object_(other.object_) {
+  if (object_) object_->AddModuleReference();
+}
 
 Resource::Resource(std::shared_ptr<platform::ResourceObject> object)
-    : object_(std::move(object)) {}
+    : object_(std::move(object)) {
+  if (object_) object_->AddModuleReference();
+}
 
-Resource::~Resource() = default;
+Resource::~Resource() { set_object(nullptr); }
 
-Resource& Resource::operator=(const Resource& other) = default;
+Resource& Resource::operator=(const Resource& other) {
+  set_object(other.object_);
+  return *this;
+}
+
+void Resource::set_object(std::shared_ptr<platform::ResourceObject> object) {
+  if (object == object_) return;
+  if (object) object->AddModuleReference();
+  // The hook runs while this reference still keeps the object alive.
+  std::shared_ptr<platform::ResourceObject> old = std::move(object_);
+  object_ = std::move(object);
+  if (old) old->ReleaseModuleReference();
+}
 
 }  // namespace pp

@@ -4,31 +4,12 @@
 #include <memory>
 
 #include "ppapi/c/pp_resource.h"
+#include "ppplatform/resource_object.h"
 
 namespace pp {
 
-namespace platform {
-
-// The browser-side object behind a resource. Platform classes (message
-// loops, tracks, frames, encoders) derive from it; every pp::Resource that
-// refers to the object shares ownership of it.
-class ResourceObject {
- public:
-  ResourceObject();
-  virtual ~ResourceObject();
-  ResourceObject(const ResourceObject&) = delete;
-  ResourceObject& operator=(const ResourceObject&) = delete;
-
-  PP_Resource id() const { return id_; }
-
- private:
-  const PP_Resource id_;
-};
-
-}  // namespace platform
-
-// Reference to a browser-side object. Copies refer to the same object; the
-// object lives as long as any reference does.
+// Reference to a browser-side object, held by the module. Copies refer to
+// the same object; the object lives as long as any reference does.
 class Resource {
  public:
   Resource();
@@ -44,15 +25,15 @@ class Resource {
   const std::shared_ptr<platform::ResourceObject>& object() const {
     return object_;
   }
+  // Null also once the owning instance released the object.
   template <typename T>
   std::shared_ptr<T> object_as() const {
+    if (!object_ || object_->is_released()) return nullptr;
     return std::dynamic_pointer_cast<T>(object_);
   }
 
  protected:
-  void set_object(std::shared_ptr<platform::ResourceObject> object) {
-    object_ = std::move(object);
-  }
+  void set_object(std::shared_ptr<platform::ResourceObject> object);
 
  private:
   std::shared_ptr<platform::ResourceObject> object_;

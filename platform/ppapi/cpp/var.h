@@ -1,8 +1,10 @@
 #ifndef PPAPI_CPP_VAR_H_
 #define PPAPI_CPP_VAR_H_
 
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -98,9 +100,12 @@ struct ArrayData {
   std::vector<Var> elements;
 };
 
-// Keys keep the order in which they were first set.
+// Keys keep the order in which they were first set; the index finds an
+// entry without a scan, since a page message may carry many thousands.
 struct DictionaryData {
-  std::vector<std::pair<std::string, Var>> entries;
+  typedef std::list<std::pair<std::string, Var>> Entries;
+  Entries entries;
+  std::unordered_map<std::string, Entries::iterator> index;
 };
 
 }  // namespace internal

@@ -15,46 +15,37 @@ VarDictionary& VarDictionary::operator=(const VarDictionary& other) = default;
 
 Var VarDictionary::Get(const Var& key) const {
   if (!is_dictionary() || !key.is_string()) return Var();
-  std::string name = key.AsString();
-  for (const auto& entry : dictionary_data()->entries) {
-    if (entry.first == name) return entry.second;
-  }
-  return Var();
+  const auto& index = dictionary_data()->index;
+  auto found = index.find(key.AsString());
+  return found == index.end() ? Var() : found->second->second;
 }
 
 bool VarDictionary::Set(const Var& key, const Var& value) {
   if (!is_dictionary() || !key.is_string()) return false;
+  internal::DictionaryData& data = *dictionary_data();
   std::string name = key.AsString();
-  auto& entries = dictionary_data()->entries;
-  for (auto& entry : entries) {
-    if (entry.first == name) {
-      entry.second = value;
-      return true;
-    }
+  auto found = data.index.find(name);
+  if (found != data.index.end()) {
+    found->second->second = value;
+    return true;
   }
-  entries.emplace_back(name, value);
+  data.entries.emplace_back(name, value);
+  data.index.emplace(std::move(name), std::prev(data.entries.end()));
   return true;
 }
 
 void VarDictionary::Delete(const Var& key) {
   if (!is_dictionary() || !key.is_string()) return;
-  std::string name = key.AsString();
-  auto& entries = dictionary_data()->entries;
-  for (auto it = entries.begin(); it != entries.end(); ++it) {
-    if (it->first == name) {
-      entries.erase(it);
-      return;
-    }
-  }
+  internal::DictionaryData& data = *dictionary_data();
+  auto found = data.index.find(key.AsString());
+  if (found == data.index.end()) return;
+  data.entries.erase(found->second);
+  data.index.erase(found);
 }
 
 bool VarDictionary::HasKey(const Var& key) const {
   if (!is_dictionary() || !key.is_string()) return false;
-  std::string name = key.AsString();
-  for (const auto& entry : dictionary_data()->entries) {
-    if (entry.first == name) return true;
-  }
-  return false;
+  return dictionary_data()->index.count(key.AsString()) != 0;
 }
 
 VarArray VarDictionary::GetKeys() const {

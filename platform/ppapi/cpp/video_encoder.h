@@ -14,10 +14,12 @@
 
 namespace pp {
 
-// The browser's video encoder. Asynchronous calls return
-// PP_OK_COMPLETIONPENDING and complete on the loop of the thread that made
-// them; any other result is an immediate failure, and the callback does not
-// run. After Close every pending completion reports PP_ERROR_ABORTED.
+// The browser's video encoder. Asynchronous calls complete on the loop of
+// the thread that made them; a required callback gets also an immediate
+// failure that way (the call returns PP_OK_COMPLETIONPENDING), an optional
+// one gets it as the call's result. After Close, and once the module holds
+// no reference to the encoder, every pending completion reports
+// PP_ERROR_ABORTED.
 class VideoEncoder : public Resource {
  public:
   VideoEncoder();  // null
@@ -43,7 +45,8 @@ class VideoEncoder : public Resource {
   // A frame to fill with one tightly packed picture of the coded size.
   int32_t GetVideoFrame(const CompletionCallbackWithOutput<VideoFrame>& callback);
   // Takes a frame from GetVideoFrame; completes when the encoder is done
-  // with it.
+  // with it. The frame's data buffer is gone for the module from this call
+  // on.
   int32_t Encode(const VideoFrame& video_frame, bool force_keyframe,
                  const CompletionCallback& callback);
   // The next compressed frame, valid until RecycleBitstreamBuffer.

@@ -23,7 +23,8 @@ class VideoFrame : public Resource {
   PP_VideoFrame_Format GetFormat() const;
   // False for a null frame.
   bool GetSize(Size* size) const;
-  // Null for a null frame.
+  // Null for a null frame, and once the frame went back to its owner
+  // (RecycleFrame, Encode).
   void* GetDataBuffer();
   uint32_t GetDataBufferSize() const;
 };
