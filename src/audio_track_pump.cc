@@ -87,6 +87,7 @@ bool AudioTrackPump::SetTrack(const pp::MediaStreamAudioTrack& track) {
     assert(track_.is_null() || is_paused_);
     timeline_.Reset();
     is_paused_ = false;
+    retired_track_ = track_;
   }
   track_ = track;
   // A request still outstanding belongs to the old track.
@@ -176,7 +177,7 @@ void AudioTrackPump::RequestBufferLocked() {
   if (track_.is_null() || buffer_pending_ || configuring_ || track_failed_) return;
   buffer_pending_ = true;
   int32_t result = track_.GetBuffer(
-      callback_factory_.NewCallbackWithOutput(&AudioTrackPump::OnGetBuffer, track_));
+      callback_factory_.NewCallbackWithOutput(&AudioTrackPump::OnGetBuffer, track_.pp_resource()));
   if (result != PP_OK_COMPLETIONPENDING) {
     buffer_pending_ = false;
     fprintf(stderr, "audio failed %d\n", result);
@@ -197,12 +198,14 @@ void AudioTrackPump::RecycleAndRequestBuffer(const pp::AudioBuffer& buffer) {
 }
 
 void AudioTrackPump::OnGetBuffer(int32_t result, const pp::AudioBuffer& delivered,
-                                 const pp::MediaStreamAudioTrack& track) {
+                                 PP_Resource track) {
   pp::AudioBuffer buffer(delivered);
   ScopedLock lock(lock_);
-  if (track != track_) {
+  if (track != track_.pp_resource()) {
     // Asked of a track that has been replaced since.
-    if (result == PP_OK) pp::MediaStreamAudioTrack(track).RecycleBuffer(buffer);
+    if (result == PP_OK && track == retired_track_.pp_resource()) {
+      retired_track_.RecycleBuffer(buffer);
+    }
     return;
   }
   buffer_pending_ = false;

@@ -75,10 +75,10 @@ class AudioTrackPump {
   // Pump thread.
   void NameThread(int32_t result);
   void GetNextBuffer(int32_t result);
-  // |track| is the one asked: a buffer of a track replaced meanwhile goes
-  // back to it unused.
-  void OnGetBuffer(int32_t result, const pp::AudioBuffer& buffer,
-                   const pp::MediaStreamAudioTrack& track);
+  // |track| is the resource asked: a buffer of a track replaced meanwhile
+  // goes back to it unused. (An id, not a reference: a callback must not be
+  // what keeps a track alive.)
+  void OnGetBuffer(int32_t result, const pp::AudioBuffer& buffer, PP_Resource track);
   // Lock held. Appends the buffer's samples in the pump's own format to
   // |converted|; false when they cannot be brought to it.
   bool ConvertBuffer(pp::AudioBuffer& buffer, std::vector<int16_t>* converted);
@@ -124,6 +124,8 @@ class AudioTrackPump {
   pp::CompletionCallbackFactory<AudioTrackPump, pp::ThreadSafeThreadTraits>
       callback_factory_;
   pp::MediaStreamAudioTrack track_;
+  // The track before the last replacement, for its buffer still on its way.
+  pp::MediaStreamAudioTrack retired_track_;
   pp::CompletionCallback stop_callback_;
   pp::MessageLoop owner_loop_;
   const int32_t slot_;

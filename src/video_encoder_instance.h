@@ -90,10 +90,12 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   void RequestFrame();
   void RecycleAndRequestFrame(const pp::VideoFrame& frame);
   void RequestCamFrame();
+  // |track| is the resource asked: a frame of a main track replaced since
+  // goes back to that track. (An id, not a reference: a callback must not
+  // be what keeps a track alive.)
   void OnFrame(int32_t result, const pp::VideoFrame& frame, int32_t generation,
-               const pp::MediaStreamVideoTrack& track);
-  void OnCamFrame(int32_t result, const pp::VideoFrame& frame,
-                  const pp::MediaStreamVideoTrack& track);
+               PP_Resource track);
+  void OnCamFrame(int32_t result, const pp::VideoFrame& frame);
   bool SetMainSizeFromFrame(const pp::VideoFrame& frame);
   void ReconfigureCam(int32_t result);
   bool InitRecorder(const pp::VideoFrame& frame);
@@ -165,6 +167,9 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // The track that lent last_frame_: it outlives a replacement of the main
   // track and goes back there.
   pp::MediaStreamVideoTrack last_frame_track_;
+  // The main track before the last replacement, for its frames still on
+  // their way.
+  pp::MediaStreamVideoTrack retired_video_track_;
   // Pictures whose size differs from the inputs' are scaled to it.
   FrameScaler main_scaler_;
   FrameScaler cam_scaler_;

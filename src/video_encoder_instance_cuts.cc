@@ -222,6 +222,7 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
   if (!replacement_video_track_.is_null()) {
     printf("setting video track to replacement\n");
     cam_trigger_mode_ = false;
+    retired_video_track_ = video_track_;
     video_track_ = replacement_video_track_;
     replacement_video_track_ = pp::MediaStreamVideoTrack();
     main_timeline_.Reset();

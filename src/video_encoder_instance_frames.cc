@@ -50,7 +50,7 @@ uint8_t* FitFrame(FrameScaler& scaler, pp::VideoFrame& frame, const Size& target
 void VideoEncoderInstance::RequestFrame() {
   frame_pending_ = true;
   int32_t result = video_track_.GetFrame(callback_factory_.NewCallbackWithOutput(
-      &VideoEncoderInstance::OnFrame, video_generation_, video_track_));
+      &VideoEncoderInstance::OnFrame, video_generation_, video_track_.pp_resource()));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetFrame failed instantly", result);
 }
 
@@ -62,7 +62,7 @@ void VideoEncoderInstance::RecycleAndRequestFrame(const pp::VideoFrame& frame) {
 void VideoEncoderInstance::RequestCamFrame() {
   cam_frame_pending_ = true;
   int32_t result = cam_track_.GetFrame(
-      callback_factory_.NewCallbackWithOutput(&VideoEncoderInstance::OnCamFrame, cam_track_));
+      callback_factory_.NewCallbackWithOutput(&VideoEncoderInstance::OnCamFrame));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetCamFrame failed instantly", result);
 }
 
@@ -70,14 +70,13 @@ void VideoEncoderInstance::RequestCamFrame() {
 // Main track.
 
 void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& delivered,
-                                   int32_t generation,
-                                   const pp::MediaStreamVideoTrack& track) {
+                                   int32_t generation, PP_Resource track) {
   pp::VideoFrame frame(delivered);
-  if (track != video_track_) {
+  if (track != video_track_.pp_resource()) {
     // Asked of a main track that has been replaced since: back to it.
     if (result == PP_OK) {
       printf("discarding frame\n");
-      pp::MediaStreamVideoTrack(track).RecycleFrame(frame);
+      if (track == retired_video_track_.pp_resource()) retired_video_track_.RecycleFrame(frame);
     }
     return;
   }
@@ -292,8 +291,7 @@ void VideoEncoderInstance::ReconfigureCam(int32_t) {
   ConfigureCamTrack(w, h);
 }
 
-void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& delivered,
-                                      const pp::MediaStreamVideoTrack& track) {
+void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& delivered) {
   pp::VideoFrame frame(delivered);
   cam_frame_pending_ = false;
   if (result == PP_ERROR_ABORTED) return;

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,11 @@ namespace {
 TEST(DemoScriptsTest, EachModulesScriptRunsToTheEnd) {
   for (const char* module : {"edit_module", "encoder_module"}) {
     std::string dir = kelmora_test::MakeTempDir();
+    // The recorder's demo logo, as scripts/demo.sh puts it there.
+    std::string persistent = dir + "/html5fs/persistent";
+    std::filesystem::create_directories(persistent);
+    std::filesystem::copy_file(std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/logo.png",
+                               persistent + "/demo_logo.png");
     ProgramResult result = RunProgram(
         {BuildPath("plugin-host"), BuildPath(std::string(module) + ".so"),
          std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/" + module + ".jsonl"},

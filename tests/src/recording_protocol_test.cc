@@ -55,7 +55,7 @@ TEST(RecordingProtocolTest, RepliesStatesAndRefusalsOfAWholeRecording) {
        R"({"type":"pause","data":{}})",
        R"({"type":"stop","data":{}})",
        R"({"$await":"stop","match":false})",
-       R"({"type":"stop","data":{}})"});
+       R"({"type":"stop","data":{}})", R"({"$sleep":500})"});
   ASSERT_EQ(0, run.program.exit_code) << run.Describe();
 
   EXPECT_TRUE(run.HasConsole("ERROR ruzevUroviRodarav:Got non-dict message"));
@@ -376,7 +376,8 @@ TEST(RecordingProtocolTest, AFullDiskIsReportedAndTheFileDecodesUpToIt) {
              R"(,"audioTrack":{"$audio":{"source":"tone"}})"),
        R"({"$await":"start","match":false,"timeout_ms":10000})",
        R"({"$await":"error","timeout_ms":12000})", R"({"type":"stop","data":{}})",
-       R"({"$await":"stop","timeout_ms":5000})"},
+       R"({"$await":"stop","timeout_ms":5000})",
+       R"({"$await":"state","match":{"state":"closed"},"timeout_ms":3000})"},
       {"--persistent-quota", "30000"});
   ASSERT_EQ(0, run.program.exit_code) << run.Describe();
   std::vector<std::string> errors = run.Errors();
