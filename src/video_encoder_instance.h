@@ -164,6 +164,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // A configuration of the main track is outstanding; its completion asks
   // for the first frame.
   bool video_configuring_ = false;
+  // Recording time at the "pause" command: the resume goes on from there.
+  int64_t pause_elapsed_ = 0;
   // The track that lent last_frame_: it outlives a replacement of the main
   // track and goes back there.
   pp::MediaStreamVideoTrack last_frame_track_;

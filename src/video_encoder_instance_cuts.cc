@@ -45,6 +45,7 @@ void VideoEncoderInstance::Pause(int32_t, const pp::VarDictionary&) {
     return;
   }
   pause_start_ = GetTime();
+  pause_elapsed_ = recording_timer_->Elapsed();
   printf("pause at %" PRId64 "\n", pause_start_);
   state_ = kPausing;
   SendState();
@@ -88,6 +89,11 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
   const bool audio_replaced = !replacement_audio_track_.is_null();
   if (!ApplyReplacementTracks() || audio_replaced) audio_pump_->Resume(pause);
   audio2_pump_->Resume(pause);
+  // The tracks that go on skip the time between the commands, so the
+  // recording time goes on from the "pause" command too: a replaced track,
+  // placed by the recording time, then lands where they do. (What comes
+  // before the cut is dropped for both alike.)
+  recording_timer_->Stop(pause_elapsed_);
   recording_timer_->Start();
 
   state_ = kRecording;
