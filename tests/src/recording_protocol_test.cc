@@ -258,7 +258,7 @@ TEST(RecordingProtocolTest, ASilentMainTrackIsRepeatedOrDrivenByTheCamera) {
   FileInfo info = DecodeFile(run.File("s.webm"));
   // The last picture again, once more than 2 s have passed.
   EXPECT_GE(CountVideoFramesAfter(info, 1400), 1);
-  EXPECT_LE(CountVideoFramesAfter(info, 1400), 2);
+  EXPECT_LE(CountVideoFramesAfter(info, 1400), 3);
 
   RecordingRun cam = trigger.get();
   ASSERT_EQ(0, cam.program.exit_code) << cam.Describe();
@@ -267,7 +267,7 @@ TEST(RecordingProtocolTest, ASilentMainTrackIsRepeatedOrDrivenByTheCamera) {
   EXPECT_TRUE(cam.HasTty("enabling cam trigger mode\n"));
   FileInfo cam_info = DecodeFile(cam.File("t.webm"));
   // The camera's frames carry the held picture on.
-  EXPECT_GT(CountVideoFramesAfter(cam_info, 1800), 10);
+  EXPECT_GT(CountVideoFramesAfter(cam_info, 1800), 5);
 }
 
 TEST(RecordingProtocolTest, AMainLoopEndedByAForcedCutStartsAgainAfterTheResume) {
