@@ -60,6 +60,8 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   ASSERT_EQ(0, run.program.exit_code) << run.Describe();
   EXPECT_TRUE(run.Errors().empty()) << run.Describe();
   EXPECT_EQ((std::vector<std::string>{"false", "false"}), run.Replies("replaceTracks"));
+  // The first replacement's sound, of another format, is kept, converted.
+  EXPECT_TRUE(run.HasTty("converting 1 channels at 44100 Hz to 2 channels at 48000 Hz\n"));
 
   SyncMarks marks = FindSyncMarks(run.File("sync.webm"));
   const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
