@@ -69,7 +69,9 @@ bool FileMediaSource::OpenDecoder(std::string* error) {
     return false;
   }
   if (!video_) {
-    out_rate_ = pp::platform::MediaStreamAudioTrackImpl::CarriesRate(decoder_->sample_rate) ? decoder_->sample_rate : 48000;
+    out_rate_ = pp::platform::MediaStreamAudioTrackImpl::CarriesRate(decoder_->sample_rate)
+                    ? decoder_->sample_rate
+                    : 48000;
     out_channels_ = std::min(2, std::max(1, decoder_->ch_layout.nb_channels));
   }
   return true;
@@ -140,9 +142,8 @@ PP_TimeTicks FileMediaSource::Produce(PP_TimeTicks now, bool silent) {
     }
     int64_t pts = frame_->best_effort_timestamp;
     double start = pts == AV_NOPTS_VALUE ? media_end_ : pts * av_q2d(time_base);
-    double length = video_
-                        ? frame_->pkt_duration * av_q2d(time_base)
-                        : static_cast<double>(frame_->nb_samples) / decoder_->sample_rate;
+    double length = video_ ? frame_->pkt_duration * av_q2d(time_base)
+                           : static_cast<double>(frame_->nb_samples) / decoder_->sample_rate;
     if (length <= 0 && video_) length = 1.0 / 30;
     PP_TimeTicks due = play_base_ + loop_offset_ + start;
     if (due > now) return due;
@@ -173,9 +174,8 @@ void FileMediaSource::DeliverVideo(PP_TimeTicks time) {
   scaler_ = sws_getCachedContext(scaler_, frame_->width, frame_->height,
                                  static_cast<AVPixelFormat>(frame_->format), width, height,
                                  AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-  if (!scaler_ ||
-      sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes, strides) !=
-          height) {
+  if (!scaler_ || sws_scale(scaler_, frame_->data, frame_->linesize, 0, frame_->height, planes,
+                            strides) != height) {
     return;
   }
   pp::platform::I420Picture picture = {
@@ -201,9 +201,9 @@ void FileMediaSource::DeliverAudio() {
   if (capacity <= 0) return;
   samples_.resize(static_cast<size_t>(capacity) * out_channels_);
   uint8_t* out = reinterpret_cast<uint8_t*>(samples_.data());
-  int converted = swr_convert(resampler_, &out, capacity,
-                              const_cast<const uint8_t**>(frame_->extended_data),
-                              frame_->nb_samples);
+  int converted =
+      swr_convert(resampler_, &out, capacity, const_cast<const uint8_t**>(frame_->extended_data),
+                  frame_->nb_samples);
   if (converted <= 0) return;
   audio_tracks().ForEach([&](pp::platform::MediaStreamAudioTrackImpl& track) {
     track.DeliverSamples(samples_.data(), static_cast<uint32_t>(converted),

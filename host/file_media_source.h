@@ -30,8 +30,7 @@ class FileMediaSource : public MediaSource {
   ~FileMediaSource() override;
 
  private:
-  FileMediaSource(bool video, bool loop, int64_t start_delay_ms,
-                  std::vector<SourceChange> changes);
+  FileMediaSource(bool video, bool loop, int64_t start_delay_ms, std::vector<SourceChange> changes);
 
   bool OpenInput(const std::string& path, std::string* error);
   bool OpenDecoder(std::string* error);
@@ -58,14 +57,14 @@ class FileMediaSource : public MediaSource {
   int stream_ = -1;
   bool have_frame_ = false;  // frame_ holds the next frame to deliver
   bool finished_ = false;
-  bool draining_ = false;    // the decoder was told the input ended
+  bool draining_ = false;  // the decoder was told the input ended
 
   // Media time (seconds) to capture time: capture = base + media + loop
   // offset.
   PP_TimeTicks play_base_ = 0;
   double loop_offset_ = 0;
-  double media_end_ = 0;     // end of the latest frame, this pass
-  double media_clock_ = 0;   // media time reached, with loop offsets
+  double media_end_ = 0;    // end of the latest frame, this pass
+  double media_clock_ = 0;  // media time reached, with loop offsets
 
   // Video.
   int width_ = 0;  // 0: the file's own

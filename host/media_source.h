@@ -25,8 +25,8 @@ struct SourceChange {
   bool end = false;     // end the track
   int width = 0;        // new frame size (video), 0: unchanged
   int height = 0;
-  int rate = 0;         // new sample rate (audio), 0: unchanged
-  int channels = 0;     // new channel count (audio), 0: unchanged
+  int rate = 0;      // new sample rate (audio), 0: unchanged
+  int channels = 0;  // new channel count (audio), 0: unchanged
 };
 
 // A page-side media source feeding one track in real time on its own

@@ -19,14 +19,14 @@ const std::set<std::string> kAudioChangeKeys = {"rate", "channels"};
 
 bool IsTrackRate(int rate) { return pp::platform::MediaStreamAudioTrackImpl::CarriesRate(rate); }
 
-// |spec|[key] as a number in [low, high], or |fallback| when absent.
-bool ReadNumber(const Json::Value& spec, const std::string& key, double low, double high,
+// |options|[key] as a number in [low, high], or |fallback| when absent.
+bool ReadNumber(const Json::Value& options, const std::string& key, double low, double high,
                 double fallback, double* value, std::string* error) {
-  if (!spec.isMember(key)) {
+  if (!options.isMember(key)) {
     *value = fallback;
     return true;
   }
-  const Json::Value& member = spec[key];
+  const Json::Value& member = options[key];
   if (!member.isNumeric() || member.asDouble() < low || member.asDouble() > high) {
     *error = "\"" + key + "\" wants a number from " + std::to_string(static_cast<int64_t>(low)) +
              " to " + std::to_string(static_cast<int64_t>(high));
@@ -36,28 +36,28 @@ bool ReadNumber(const Json::Value& spec, const std::string& key, double low, dou
   return true;
 }
 
-bool ReadInt(const Json::Value& spec, const std::string& key, int low, int high, int fallback,
+bool ReadInt(const Json::Value& options, const std::string& key, int low, int high, int fallback,
              int* value, std::string* error) {
   double number;
-  if (!ReadNumber(spec, key, low, high, fallback, &number, error)) return false;
+  if (!ReadNumber(options, key, low, high, fallback, &number, error)) return false;
   *value = static_cast<int>(number);
   return true;
 }
 
-bool ReadTrue(const Json::Value& spec, const std::string& key, bool* value, std::string* error) {
-  if (!spec.isMember(key)) return true;
-  if (!spec[key].isBool()) {
+bool ReadTrue(const Json::Value& options, const std::string& key, bool* value, std::string* error) {
+  if (!options.isMember(key)) return true;
+  if (!options[key].isBool()) {
     *error = "\"" + key + "\" wants true or false";
     return false;
   }
-  *value = spec[key].asBool();
+  *value = options[key].asBool();
   return true;
 }
 
-// Fails for keys of |spec| outside |known|.
-bool OnlyKeys(const Json::Value& spec, const std::set<std::string>& known, const std::string& what,
-              std::string* error) {
-  for (const std::string& key : spec.getMemberNames()) {
+// Fails for keys of |options| outside |known|.
+bool OnlyKeys(const Json::Value& options, const std::set<std::string>& known,
+              const std::string& what, std::string* error) {
+  for (const std::string& key : options.getMemberNames()) {
     if (!known.count(key)) {
       *error = what + " has no key \"" + key + "\"";
       return false;
@@ -67,13 +67,13 @@ bool OnlyKeys(const Json::Value& spec, const std::set<std::string>& known, const
 }
 
 // "start_ms" and "changes", which every source takes.
-bool ReadTiming(const Json::Value& spec, bool video, int64_t* start_ms,
+bool ReadTiming(const Json::Value& options, bool video, int64_t* start_ms,
                 std::vector<SourceChange>* changes, std::string* error) {
   double start;
-  if (!ReadNumber(spec, "start_ms", 0, 1e9, 0, &start, error)) return false;
+  if (!ReadNumber(options, "start_ms", 0, 1e9, 0, &start, error)) return false;
   *start_ms = static_cast<int64_t>(start);
-  if (!spec.isMember("changes")) return true;
-  const Json::Value& list = spec["changes"];
+  if (!options.isMember("changes")) return true;
+  const Json::Value& list = options["changes"];
   if (!list.isArray()) {
     *error = "\"changes\" wants a list of changes";
     return false;
@@ -142,18 +142,18 @@ ScriptTracks::~ScriptTracks() {
   for (auto& source : sources_) source->Stop();
 }
 
-bool ScriptTracks::TakeId(const Json::Value& spec, bool video, std::string* id,
+bool ScriptTracks::TakeId(const Json::Value& options, bool video, std::string* id,
                           std::string* error) {
   ++made_;
-  if (!spec.isMember("id")) {
+  if (!options.isMember("id")) {
     *id = (video ? "video-" : "audio-") + std::to_string(made_);
     return true;
   }
-  if (!spec["id"].isString() || spec["id"].asString().empty()) {
+  if (!options["id"].isString() || options["id"].asString().empty()) {
     *error = "\"id\" wants a name";
     return false;
   }
-  *id = spec["id"].asString();
+  *id = options["id"].asString();
   if (tracks_.count(*id)) {
     *error = "a track named \"" + *id + "\" exists already";
     return false;
@@ -187,14 +187,14 @@ pp::Var ScriptTracks::HandOver(const std::string& id) {
   return pp::Var(pp::Resource(object));
 }
 
-bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds,
-                            SourceSpec* read, std::string* error) {
+bool ScriptTracks::ReadOptions(const Json::Value& options, bool video, const SourceKinds& kinds,
+                               SourceOptions* read, std::string* error) {
   const std::string object = video ? "$video" : "$audio";
-  if (!spec.isObject()) {
+  if (!options.isObject()) {
     *error = object + " wants an object";
     return false;
   }
-  read->kind = spec.get("source", video ? "pattern" : "tone").asString();
+  read->kind = options.get("source", video ? "pattern" : "tone").asString();
   auto kind = kinds.find(read->kind);
   if (kind == kinds.end()) {
     *error = object + " has no source \"" + read->kind + "\"";
@@ -202,24 +202,24 @@ bool ScriptTracks::ReadSpec(const Json::Value& spec, bool video, const SourceKin
   }
   std::set<std::string> known = {"id", "source", "start_ms", "changes"};
   known.insert(kind->second.begin(), kind->second.end());
-  if (!OnlyKeys(spec, known, object + " \"" + read->kind + "\"", error) ||
-      !ReadTiming(spec, video, &read->start_ms, &read->changes, error) ||
-      !TakeId(spec, video, &read->id, error)) {
+  if (!OnlyKeys(options, known, object + " \"" + read->kind + "\"", error) ||
+      !ReadTiming(options, video, &read->start_ms, &read->changes, error) ||
+      !TakeId(options, video, &read->id, error)) {
     return false;
   }
   if (read->kind != "file") return true;
-  if (!spec["path"].isString()) {
+  if (!options["path"].isString()) {
     *error = object + " \"file\" wants a \"path\"";
     return false;
   }
-  read->path = spec["path"].asString();
-  return ReadTrue(spec, "loop", &read->loop, error);
+  read->path = options["path"].asString();
+  return ReadTrue(options, "loop", &read->loop, error);
 }
 
-bool ScriptTracks::Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+bool ScriptTracks::Make(const Json::Value& options, bool video, const SourceKinds& kinds,
                         const SyntheticSource& synthetic, pp::Var* var, std::string* error) {
-  SourceSpec read;
-  if (!ReadSpec(spec, video, kinds, &read, error)) return false;
+  SourceOptions read;
+  if (!ReadOptions(options, video, kinds, &read, error)) return false;
   std::unique_ptr<MediaSource> source =
       read.kind == "file"
           ? FileMediaSource::Open(video, read.path, read.loop, read.start_ms, read.changes, error)
@@ -229,33 +229,34 @@ bool ScriptTracks::Make(const Json::Value& spec, bool video, const SourceKinds& 
   return true;
 }
 
-bool ScriptTracks::MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error) {
-  auto pattern = [&spec](const SourceSpec& read,
-                         std::string* error) -> std::unique_ptr<MediaSource> {
+bool ScriptTracks::MakeVideo(const Json::Value& options, pp::Var* var, std::string* error) {
+  auto pattern = [&options](const SourceOptions& read,
+                            std::string* error) -> std::unique_ptr<MediaSource> {
     int width, height;
     double fps;
-    if (!ReadInt(spec, "width", 1, 4096, 640, &width, error) ||
-        !ReadInt(spec, "height", 1, 4096, 480, &height, error) ||
-        !ReadNumber(spec, "fps", 1, 120, 30, &fps, error)) {
+    if (!ReadInt(options, "width", 1, 4096, 640, &width, error) ||
+        !ReadInt(options, "height", 1, 4096, 480, &height, error) ||
+        !ReadNumber(options, "fps", 1, 120, 30, &fps, error)) {
       return nullptr;
     }
     return std::make_unique<PatternVideoSource>(width, height, fps, read.kind == "sync",
                                                 read.start_ms, read.changes);
   };
-  return Make(spec, true,
+  return Make(options, true,
               {{"pattern", {"width", "height", "fps"}},
                {"sync", {"width", "height", "fps"}},
                {"file", {"path", "loop"}}},
               pattern, var, error);
 }
 
-bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string* error) {
-  auto tone = [&spec](const SourceSpec& read, std::string* error) -> std::unique_ptr<MediaSource> {
+bool ScriptTracks::MakeAudio(const Json::Value& options, pp::Var* var, std::string* error) {
+  auto tone = [&options](const SourceOptions& read,
+                         std::string* error) -> std::unique_ptr<MediaSource> {
     int rate, channels;
     double frequency;
-    if (!ReadInt(spec, "rate", 8000, 192000, 48000, &rate, error) ||
-        !ReadInt(spec, "channels", 1, 2, 2, &channels, error) ||
-        !ReadNumber(spec, "frequency", 1, 20000, 440, &frequency, error)) {
+    if (!ReadInt(options, "rate", 8000, 192000, 48000, &rate, error) ||
+        !ReadInt(options, "channels", 1, 2, 2, &channels, error) ||
+        !ReadNumber(options, "frequency", 1, 20000, 440, &frequency, error)) {
       return nullptr;
     }
     if (!IsTrackRate(rate)) {
@@ -265,7 +266,7 @@ bool ScriptTracks::MakeAudio(const Json::Value& spec, pp::Var* var, std::string*
     return std::make_unique<ToneAudioSource>(frequency, rate, channels, read.kind == "sync",
                                              read.start_ms, read.changes);
   };
-  return Make(spec, false,
+  return Make(options, false,
               {{"tone", {"frequency", "rate", "channels"}},
                {"sync", {"rate", "channels"}},
                {"file", {"path", "loop"}}},

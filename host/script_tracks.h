@@ -1,14 +1,14 @@
 #ifndef PPHOST_SCRIPT_TRACKS_H_
 #define PPHOST_SCRIPT_TRACKS_H_
 
+#include <json/json.h>
+
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "media_source.h"
 #include "ppapi/cpp/var.h"
@@ -28,8 +28,8 @@ class ScriptTracks {
   ScriptTracks(const ScriptTracks&) = delete;
   ScriptTracks& operator=(const ScriptTracks&) = delete;
 
-  bool MakeVideo(const Json::Value& spec, pp::Var* var, std::string* error);
-  bool MakeAudio(const Json::Value& spec, pp::Var* var, std::string* error);
+  bool MakeVideo(const Json::Value& options, pp::Var* var, std::string* error);
+  bool MakeAudio(const Json::Value& options, pp::Var* var, std::string* error);
   bool Reference(const Json::Value& name, pp::Var* var, std::string* error);
   bool Change(const Json::Value& line, std::string* error);
 
@@ -40,7 +40,7 @@ class ScriptTracks {
   };
 
   // What every source's object says.
-  struct SourceSpec {
+  struct SourceOptions {
     std::string kind;  // "source"
     std::string id;
     int64_t start_ms = 0;
@@ -51,16 +51,16 @@ class ScriptTracks {
   // Reads the keys that every source has, and those of a file; |kinds|
   // lists each source kind with the keys of its own.
   typedef std::map<std::string, std::set<std::string>> SourceKinds;
-  bool ReadSpec(const Json::Value& spec, bool video, const SourceKinds& kinds, SourceSpec* read,
-                std::string* error);
-  // Makes the source that |spec| asks for (a file, else |synthetic|'s) and
+  bool ReadOptions(const Json::Value& options, bool video, const SourceKinds& kinds,
+                   SourceOptions* read, std::string* error);
+  // Makes the source that |options| asks for (a file, else |synthetic|'s) and
   // its track.
-  typedef std::function<std::unique_ptr<MediaSource>(const SourceSpec& read, std::string* error)>
+  typedef std::function<std::unique_ptr<MediaSource>(const SourceOptions& read, std::string* error)>
       SyntheticSource;
-  bool Make(const Json::Value& spec, bool video, const SourceKinds& kinds,
+  bool Make(const Json::Value& options, bool video, const SourceKinds& kinds,
             const SyntheticSource& synthetic, pp::Var* var, std::string* error);
-  // The track's id: the spec's "id" or a new one; false when taken.
-  bool TakeId(const Json::Value& spec, bool video, std::string* id, std::string* error);
+  // The track's id: the "id" of the options or a new one; false when taken.
+  bool TakeId(const Json::Value& options, bool video, std::string* id, std::string* error);
   // Starts the source of a new track and makes its first resource.
   void Keep(const std::string& id, bool video, std::unique_ptr<MediaSource> source, pp::Var* var);
   // A new resource for the page's track |id|, fed by its source: what the

@@ -56,8 +56,8 @@ class MediaStreamAudioTrackImpl : public MediaStreamTrackCore<AudioBuffer, Audio
   // The buffer being filled; the source's thread only.
   std::mutex assembly_mutex_;
   std::vector<int16_t> partial_;
-  uint32_t partial_frames_ = 0;   // filled so far
-  uint32_t buffer_frames_ = 0;    // when it is full
+  uint32_t partial_frames_ = 0;  // filled so far
+  uint32_t buffer_frames_ = 0;   // when it is full
   PP_TimeTicks partial_start_ = 0;
   PP_AudioBuffer_SampleRate partial_rate_ = PP_AUDIOBUFFER_SAMPLERATE_UNKNOWN;
   uint32_t partial_channels_ = 0;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <map>
-#include <vector>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppplatform/armed_failure.h"
@@ -46,8 +46,7 @@ std::vector<std::shared_ptr<MediaStreamTrackControl>> FindTracks(const std::stri
 
 MediaStreamTrackControl::~MediaStreamTrackControl() = default;
 
-void RegisterMediaStreamTrack(const std::string& id,
-                              std::weak_ptr<MediaStreamTrackControl> track) {
+void RegisterMediaStreamTrack(const std::string& id, std::weak_ptr<MediaStreamTrackControl> track) {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
   // Forget tracks that are gone, so that the map stays small.

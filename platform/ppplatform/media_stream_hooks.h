@@ -27,10 +27,10 @@ bool EndMediaStreamTrack(const std::string& id);
 
 // What one track did since it was made. Frames and buffers count alike.
 struct MediaStreamTrackRecord {
-  int delivered = 0;  // taken by the module
-  int dropped = 0;    // came from the source while every buffer was in use
-  int max_lent = 0;   // most held by the module at one time
-  int configures = 0; // Configure calls that were accepted
+  int delivered = 0;   // taken by the module
+  int dropped = 0;     // came from the source while every buffer was in use
+  int max_lent = 0;    // most held by the module at one time
+  int configures = 0;  // Configure calls that were accepted
 };
 // Of the newest live track with this id; false when there is none.
 bool GetMediaStreamTrackRecord(const std::string& id, MediaStreamTrackRecord* record);

@@ -2,6 +2,7 @@
 #define PPPLATFORM_MEDIA_STREAM_TRACK_CORE_H_
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,10 +30,33 @@ class MediaStreamTrackControl {
 };
 
 // Live tracks by id, for the hooks. Any thread.
-void RegisterMediaStreamTrack(const std::string& id,
-                              std::weak_ptr<MediaStreamTrackControl> track);
+void RegisterMediaStreamTrack(const std::string& id, std::weak_ptr<MediaStreamTrackControl> track);
 // The result that this call must give instead of its own, or PP_OK.
 int32_t TakeMediaStreamFailure(MediaStreamCall call);
+
+// Calls of one kind whose callback has not run yet. A call whose result is
+// decided but still on its way to the caller's loop counts, as it does for
+// a browser: a second request made before the first one's callback ran is
+// refused. Any thread.
+class CallsInFlight {
+ public:
+  bool any() const { return count_->load() > 0; }
+  void Add() { ++*count_; }
+  // For PendingCompletion::Complete: runs |store| (which delivers the
+  // output) and counts the call as done, just before its callback runs.
+  std::function<void()> Done(std::function<void()> store = nullptr) const {
+    std::shared_ptr<std::atomic<int>> count = count_;
+    return [count, store] {
+      if (store) store();
+      --*count;
+    };
+  }
+  // Aborted calls never reach Done: forget them all.
+  void Reset() { count_ = std::make_shared<std::atomic<int>>(0); }
+
+ private:
+  std::shared_ptr<std::atomic<int>> count_ = std::make_shared<std::atomic<int>>(0);
+};
 
 // What video and audio tracks share: the buffers lent to the module, the
 // queue of filled buffers, the one pending request, the pending Configure,
@@ -77,11 +101,12 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     if (!callback.output()) return PP_ERROR_BADARGUMENT;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;
-    if (request_.is_pending()) return PP_ERROR_INPROGRESS;
+    if (requests_.any()) return PP_ERROR_INPROGRESS;
     int32_t failure = TakeMediaStreamFailure(get_call_);
     if (failure != PP_OK) return failure;
     int32_t bound = request_.Bind(callback, &calls_);
     if (bound != PP_OK_COMPLETIONPENDING) return bound;
+    requests_.Add();
     if (!queued_.empty()) DeliverLocked();
     return PP_OK_COMPLETIONPENDING;
   }
@@ -105,7 +130,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return;
     ended_ = true;
-    request_.Complete(PP_ERROR_FAILED);
+    if (request_.is_pending()) request_.Complete(PP_ERROR_FAILED, requests_.Done());
     queued_.clear();
   }
 
@@ -116,17 +141,17 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   int32_t ConfigureWith(const CompletionCallback& callback, const std::function<int32_t()>& apply) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;
-    if (configure_.is_pending() || request_.is_pending() || !lent_.empty())
-      return PP_ERROR_INPROGRESS;
+    if (configures_.any() || requests_.any() || !lent_.empty()) return PP_ERROR_INPROGRESS;
     int32_t result = apply();
     if (result == PP_OK) result = TakeMediaStreamFailure(configure_call_);
     if (result != PP_OK) return result;
     int32_t bound = configure_.Bind(callback, &calls_);
     if (bound != PP_OK_COMPLETIONPENDING) return bound;
+    configures_.Add();
     ++record_.configures;
     ++generation_;
     queued_.clear();
-    configure_.Complete(PP_OK);
+    configure_.Complete(PP_OK, configures_.Done());
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -177,9 +202,9 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     ++record_.delivered;
     record_.max_lent = std::max(record_.max_lent, static_cast<int>(lent_.size()));
     Buffer* output = request_.callback().output();
-    request_.Complete(PP_OK, [output, item] {
+    request_.Complete(PP_OK, requests_.Done([output, item] {
       if (output) *output = Buffer(Resource(item));
-    });
+    }));
   }
 
   // Aborts the calls in flight, takes every buffer back and forgets the
@@ -190,6 +215,8 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     calls_.AbortAll();
     request_.Abort();
     configure_.Abort();
+    requests_.Reset();
+    configures_.Reset();
     queued_.clear();
     for (auto& lent : lent_) lent.second->Reclaim();
     lent_.clear();
@@ -211,6 +238,8 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   CompletionGroup calls_;
   PendingCompletion<> configure_;
   PendingCompletion<Request> request_;
+  CallsInFlight configures_;
+  CallsInFlight requests_;
   std::deque<std::shared_ptr<Impl>> queued_;
   std::map<Impl*, std::shared_ptr<Impl>> lent_;
   MediaStreamTrackRecord record_;

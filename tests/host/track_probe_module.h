@@ -61,12 +61,15 @@ class TrackProbeInstance : public pp::Instance {
     video_ = pp::MediaStreamVideoTrack(data.Get(pp::Var("video")).AsResource());
     audio_ = pp::MediaStreamAudioTrack(data.Get(pp::Var("audio")).AsResource());
     hold_ms_ = number("hold_ms", 0);
-    const int32_t video_attributes[] = {
-        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT, PP_VIDEOFRAME_FORMAT_I420,
-        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES, number("buffered_frames", 2),
-        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_WIDTH, number("width", 0),
-        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_HEIGHT, number("height", 0),
-        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
+    const int32_t video_attributes[] = {PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT,
+                                        PP_VIDEOFRAME_FORMAT_I420,
+                                        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES,
+                                        number("buffered_frames", 2),
+                                        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_WIDTH,
+                                        number("width", 0),
+                                        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_HEIGHT,
+                                        number("height", 0),
+                                        PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
     const int32_t audio_attributes[] = {
         PP_MEDIASTREAMAUDIOTRACK_ATTRIB_BUFFERS, number("buffers", 10),
         PP_MEDIASTREAMAUDIOTRACK_ATTRIB_DURATION, number("duration_ms", 10),
@@ -84,7 +87,8 @@ class TrackProbeInstance : public pp::Instance {
  private:
   // Video, on the worker.
   void StartVideo(int32_t) {
-    Check(video_.Configure(video_attributes_, factory_.NewCallback(&TrackProbeInstance::OnVideoConfigured)),
+    Check(video_.Configure(video_attributes_,
+                           factory_.NewCallback(&TrackProbeInstance::OnVideoConfigured)),
           &video_errors_);
   }
   void OnVideoConfigured(int32_t result) {
@@ -136,7 +140,8 @@ class TrackProbeInstance : public pp::Instance {
 
   // Audio, on its own thread.
   void StartAudio(int32_t) {
-    Check(audio_.Configure(audio_attributes_, factory_.NewCallback(&TrackProbeInstance::OnAudioConfigured)),
+    Check(audio_.Configure(audio_attributes_,
+                           factory_.NewCallback(&TrackProbeInstance::OnAudioConfigured)),
           &audio_errors_);
   }
   void OnAudioConfigured(int32_t result) {

@@ -139,10 +139,10 @@ TEST_F(MediaStreamTrackTest, FramesAreScaledToTheConfiguredSizeWithPlanesPackedY
   EXPECT_EQ(12.5, frame.GetTimestamp());
   ASSERT_EQ(32u * 24 * 3 / 2, frame.GetDataBufferSize());
   const uint8_t* data = static_cast<const uint8_t*>(frame.GetDataBuffer());
-  EXPECT_NEAR(50, data[12 * 32 + 4], 3);    // left half of a middle row
-  EXPECT_NEAR(200, data[12 * 32 + 28], 3);  // right half
-  EXPECT_NEAR(90, data[32 * 24 + 16 * 6 + 8], 2);               // U
-  EXPECT_NEAR(170, data[32 * 24 + 16 * 12 + 16 * 6 + 8], 2);    // V after U
+  EXPECT_NEAR(50, data[12 * 32 + 4], 3);                      // left half of a middle row
+  EXPECT_NEAR(200, data[12 * 32 + 28], 3);                    // right half
+  EXPECT_NEAR(90, data[32 * 24 + 16 * 6 + 8], 2);             // U
+  EXPECT_NEAR(170, data[32 * 24 + 16 * 12 + 16 * 6 + 8], 2);  // V after U
 
   // 0 keeps the source's own size; YV12 puts V first.
   ASSERT_EQ(PP_OK, track_.RecycleFrame(frame));
@@ -156,6 +156,20 @@ TEST_F(MediaStreamTrackTest, FramesAreScaledToTheConfiguredSizeWithPlanesPackedY
   data = static_cast<const uint8_t*>(frame.GetDataBuffer());
   EXPECT_EQ(170, data[64 * 48]);
   EXPECT_EQ(90, data[64 * 48 + 32 * 24]);
+
+  // BGRA: four bytes a pixel, opaque, the bright half bright.
+  ASSERT_EQ(PP_OK, track_.RecycleFrame(frame));
+  Configure({PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT, PP_VIDEOFRAME_FORMAT_BGRA});
+  ASSERT_TRUE(Deliver(14));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
+  ASSERT_TRUE(client_.WaitFor(6));
+  frame = client_.frames.at(2);
+  ASSERT_EQ(64u * 48 * 4, frame.GetDataBufferSize());
+  data = static_cast<const uint8_t*>(frame.GetDataBuffer());
+  const uint8_t* dark = data + (24 * 64 + 8) * 4;
+  const uint8_t* bright = data + (24 * 64 + 56) * 4;
+  EXPECT_EQ(255, dark[3]);
+  EXPECT_LT(dark[1] + 60, bright[1]);
 }
 
 TEST_F(MediaStreamTrackTest, NoMoreThanTheBufferedFramesAreOutAndNewFramesAreDropped) {
@@ -201,7 +215,8 @@ TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOpti
   EXPECT_EQ(PP_ERROR_INPROGRESS, client_.results[2]);
 
   // A blocking request is refused on the main thread.
-  EXPECT_EQ(PP_ERROR_BLOCKS_MAIN_THREAD, track_.GetFrame(CompletionCallbackWithOutput<VideoFrame>()));
+  EXPECT_EQ(PP_ERROR_BLOCKS_MAIN_THREAD,
+            track_.GetFrame(CompletionCallbackWithOutput<VideoFrame>()));
 
   CompletionCallbackWithOutput<VideoFrame> optional = client_.Frame();
   optional.set_flags(PP_COMPLETIONCALLBACK_FLAG_OPTIONAL);
@@ -211,6 +226,13 @@ TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOpti
   ASSERT_TRUE(Deliver(1));
   ASSERT_TRUE(client_.WaitFor(4));
   track_.RecycleFrame(client_.frames.back());
+  // A frame on its way still counts as a request in progress.
+  ASSERT_TRUE(Deliver(2));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
+  EXPECT_EQ(PP_ERROR_INPROGRESS, track_.GetFrame(optional));
+  ASSERT_TRUE(client_.WaitFor(5));
+  track_.RecycleFrame(client_.frames.back());
+  client_.results.pop_back();
   platform::FailMediaStreamCall(platform::MediaStreamCall::kVideoGetFrame, PP_ERROR_NOMEMORY);
   platform::FailMediaStreamCall(platform::MediaStreamCall::kVideoConfigure, PP_ERROR_FAILED);
   EXPECT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
@@ -387,6 +409,30 @@ TEST(MediaStreamAudioTrackTest, SoundIsCutIntoBuffersOfTheConfiguredDuration) {
   EXPECT_EQ(1, value);
   EXPECT_EQ(PP_OK, track.GetAttrib(PP_MEDIASTREAMAUDIOTRACK_ATTRIB_DURATION, &value));
   EXPECT_EQ(20, value);
+}
+
+TEST(MediaStreamAudioTrackTest, CallsFollowTheCompletionRules) {
+  platform::BecomeMainThread();
+  platform::ResetMediaStreamHooks();
+  auto impl = MediaStreamAudioTrackImpl::Create("second microphone");
+  MediaStreamAudioTrack track{Resource(impl)};
+  Client client;
+  // An armed failure, then a request that waits, a second one, and Close.
+  const int32_t none[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE};
+  platform::FailMediaStreamCall(platform::MediaStreamCall::kAudioConfigure, PP_ERROR_NOMEMORY);
+  platform::FailMediaStreamCall(platform::MediaStreamCall::kAudioGetBuffer, PP_ERROR_FAILED);
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.Configure(none, client.Done()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_EQ(PP_OK_COMPLETIONPENDING, track.GetBuffer(client.Buffer()));
+  ASSERT_TRUE(client.WaitFor(3));
+  EXPECT_EQ(PP_ERROR_NOMEMORY, client.results[0]);
+  EXPECT_EQ(PP_ERROR_FAILED, client.results[1]);
+  EXPECT_EQ(PP_ERROR_INPROGRESS, client.results[2]);
+  track.Close();
+  ASSERT_TRUE(client.WaitFor(4));
+  EXPECT_EQ(PP_ERROR_ABORTED, client.results[3]);
+  EXPECT_TRUE(track.HasEnded());
 }
 
 }  // namespace

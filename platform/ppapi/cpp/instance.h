@@ -34,7 +34,8 @@ class Instance {
   virtual bool HandleDocumentLoad(const URLLoader& url_loader);
   virtual void HandleMessage(const Var& message);
 
-  // To the page; any thread. The page gets its own copy of |message|.
+  // To the page; any thread. The page gets its own copy of |message|;
+  // nothing once the instance's destruction began (the page is gone).
   void PostMessage(const Var& message);
   // A line on the browser's console; any thread.
   void LogToConsole(PP_LogLevel level, const Var& value);

@@ -1,8 +1,8 @@
 #include "ppapi/cpp/media_stream_audio_track.h"
 
 #include "ppapi/c/pp_errors.h"
-#include "ppplatform/pending_completion.h"
 #include "ppplatform/media_stream_audio_track_impl.h"
+#include "ppplatform/pending_completion.h"
 
 namespace pp {
 
@@ -14,10 +14,11 @@ MediaStreamAudioTrack::MediaStreamAudioTrack(const Resource& resource) : Resourc
   if (!object_as<Impl>()) set_object(nullptr);
 }
 MediaStreamAudioTrack::~MediaStreamAudioTrack() = default;
-MediaStreamAudioTrack& MediaStreamAudioTrack::operator=(const MediaStreamAudioTrack& other) = default;
+MediaStreamAudioTrack& MediaStreamAudioTrack::operator=(const MediaStreamAudioTrack& other) =
+    default;
 
 int32_t MediaStreamAudioTrack::Configure(const int32_t attributes[],
-                                       const CompletionCallback& callback) {
+                                         const CompletionCallback& callback) {
   return platform::RunCall(callback, [&] {
     auto impl = object_as<Impl>();
     return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
@@ -39,7 +40,8 @@ bool MediaStreamAudioTrack::HasEnded() const {
   return !impl || impl->HasEnded();
 }
 
-int32_t MediaStreamAudioTrack::GetBuffer(const CompletionCallbackWithOutput<AudioBuffer>& callback) {
+int32_t MediaStreamAudioTrack::GetBuffer(
+    const CompletionCallbackWithOutput<AudioBuffer>& callback) {
   return platform::RunCall(callback, [&] {
     auto impl = object_as<Impl>();
     return impl ? impl->Get(callback) : PP_ERROR_BADRESOURCE;

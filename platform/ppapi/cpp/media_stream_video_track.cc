@@ -1,8 +1,8 @@
 #include "ppapi/cpp/media_stream_video_track.h"
 
 #include "ppapi/c/pp_errors.h"
-#include "ppplatform/pending_completion.h"
 #include "ppplatform/media_stream_video_track_impl.h"
+#include "ppplatform/pending_completion.h"
 
 namespace pp {
 
@@ -14,10 +14,11 @@ MediaStreamVideoTrack::MediaStreamVideoTrack(const Resource& resource) : Resourc
   if (!object_as<Impl>()) set_object(nullptr);
 }
 MediaStreamVideoTrack::~MediaStreamVideoTrack() = default;
-MediaStreamVideoTrack& MediaStreamVideoTrack::operator=(const MediaStreamVideoTrack& other) = default;
+MediaStreamVideoTrack& MediaStreamVideoTrack::operator=(const MediaStreamVideoTrack& other) =
+    default;
 
 int32_t MediaStreamVideoTrack::Configure(const int32_t attributes[],
-                                       const CompletionCallback& callback) {
+                                         const CompletionCallback& callback) {
   return platform::RunCall(callback, [&] {
     auto impl = object_as<Impl>();
     return impl ? impl->Configure(attributes, callback) : PP_ERROR_BADRESOURCE;
