@@ -75,8 +75,22 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   // About 6.8 s were kept: one flash a second, unless the track dropped
   // the flash's picture.
   ASSERT_GE(marks.flashes.size(), 3u) << run.Describe();
+  // The cuts, in the file's time (the start delay is cut from the front).
+  // A second that falls on a cut loses its beep or its flash to it, as the
+  // one comes up to a frame before the other: those are not compared.
+  std::vector<int64_t> cuts;
+  const std::string tty = run.Tty();
+  const std::string mark = "scheduled stop at ";
+  for (size_t at = tty.find(mark); at != std::string::npos; at = tty.find(mark, at + 1)) {
+    cuts.push_back(std::atoll(tty.c_str() + at + mark.size()) - 2000);
+  }
+  int compared = 0;
   for (size_t i = 0; i < marks.flashes.size(); ++i) {
     const int64_t flash = marks.flashes[i];
+    bool at_cut = false;
+    for (int64_t cut : cuts) at_cut |= flash >= cut - 100 && flash <= cut + 300;
+    if (at_cut) continue;
+    ++compared;
     int64_t nearest = -100000;
     for (int64_t beep : marks.beeps) {
       if (std::llabs(beep - flash) < std::llabs(nearest - flash)) nearest = beep;
@@ -88,6 +102,7 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
     EXPECT_GE(nearest, marks.before_flashes[i] - 15) << "flash at " << flash << " ms";
     EXPECT_LE(flash - nearest, 33 + 15) << "flash at " << flash << " ms";
   }
+  EXPECT_GE(compared, 3);
   // The audio ends with the picture, within one audio frame; the last
   // picture's own length is one frame interval.
   EXPECT_LE(std::llabs(audio->last_end_ms - video->last_end_ms), 33 + 21)
