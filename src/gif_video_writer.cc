@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <list>
 #include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavutil/avutil.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/mem.h>
 }
 
 #include "utils.h"
@@ -23,48 +23,41 @@ const int64_t kMaxDelay = 65535;
 // Neither side of a GIF may be larger.
 const uint64_t kMaxGifSide = 65535;
 
-struct AvFreeDeleter {
-  void operator()(uint8_t* p) const { av_free(p); }
-};
-using AvBuffer = std::unique_ptr<uint8_t, AvFreeDeleter>;
-
 struct ExceptionInfoDeleter {
   void operator()(MagickCore::ExceptionInfo* info) const {
     MagickCore::DestroyExceptionInfo(info);
   }
 };
 
-// Packs the frame's RGB24 rows back to back and builds an image from them.
-// An empty image when the picture cannot be packed.
-Magick::Image PictureFromFrame(const AVFrame* frame) {
+// Packs the frame's RGB24 rows back to back into *rgb. False, with the
+// reason written, when the picture cannot be packed.
+bool PackFrame(const AVFrame* frame, std::vector<uint8_t>* rgb) {
   const int size = av_image_get_buffer_size(
       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
       kRowAlign);
   if (size < 0) {
     fprintf(stderr, "gifwriter: failed to determine buffer size\n");
-    return Magick::Image();
+    return false;
   }
-  AvBuffer buffer(static_cast<uint8_t*>(av_malloc(size)));
-  if (!buffer) {
-    fprintf(stderr, "gifwriter: failed to copy frame\n");
-    return Magick::Image();
-  }
+  rgb->resize(size);
   const int copied = av_image_copy_to_buffer(
-      buffer.get(), size, frame->data, frame->linesize,
+      rgb->data(), size, frame->data, frame->linesize,
       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
       kRowAlign);
   if (copied < 0) {
     fprintf(stderr, "gifwriter: failed to copy frame\n");
-    return Magick::Image();
+    return false;
   }
-  // Built through the library's C call: the C++ constructor stops the
-  // process when the library refuses the picture.
+  return true;
+}
+
+// Built through the library's C call: the C++ constructor stops the process
+// when the library refuses the picture.
+Magick::Image PictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
   std::unique_ptr<MagickCore::ExceptionInfo, ExceptionInfoDeleter> exception(
       MagickCore::AcquireExceptionInfo());
-  MagickCore::Image* image =
-      MagickCore::ConstituteImage(frame->width, frame->height, "RGB",
-                                  MagickCore::CharPixel, buffer.get(),
-                                  exception.get());
+  MagickCore::Image* image = MagickCore::ConstituteImage(
+      width, height, "RGB", MagickCore::CharPixel, rgb.data(), exception.get());
   if (!image) {
     Magick::throwException(exception.get());
     throw Magick::ErrorImage("cannot make an image of the frame");
@@ -118,16 +111,25 @@ bool GifVideoWriter::FitsImageLibrary(const AVFrame* frame) {
   return false;
 }
 
-// The delay of the held picture when the next one is due at pts: the time
-// between them in hundredths of a second, rounded against the running total
-// so that the errors do not add up. *shown is the running total, advanced
-// by the caller's copy only once the picture is taken.
-int GifVideoWriter::TakeDelayUntil(int64_t pts, int64_t* shown) {
-  const int64_t elapsed = pts - first_pts_;
-  const int64_t due = elapsed > 0 ? (elapsed + 5) / 10 : 0;
+// The delay of the held picture when the next one is due `elapsed`
+// milliseconds after the first: the time between them in hundredths of a
+// second, rounded against the running total *shown so that the errors do
+// not add up. The caller commits the advanced total only once the picture
+// is taken.
+int GifVideoWriter::TakeDelay(int64_t elapsed, int64_t* shown) {
+  const int64_t due = elapsed > 0 ? elapsed / 10 + (elapsed % 10 >= 5 ? 1 : 0) : 0;
   const int64_t delay = due > *shown ? due - *shown : 0;
   *shown += delay;
   return static_cast<int>(delay < kMaxDelay ? delay : kMaxDelay);
+}
+
+// The held picture as an image of the library, with its delay. Made only
+// when handed over, so that the optimiser holds the one reference to it and
+// can change it without a copy.
+Magick::Image GifVideoWriter::HeldPicture(int delay) {
+  Magick::Image picture = PictureFromRgb(held_width_, held_height_, held_);
+  picture.animationDelay(delay);
+  return picture;
 }
 
 int GifVideoWriter::WriteVideoFrame(AVFrame* frame) {
@@ -152,27 +154,27 @@ int GifVideoWriter::WriteVideoFrame(AVFrame* frame) {
     fprintf(stderr, "gifwriter: frame timestamp out of range skipped\n");
     return 1;
   }
+  if (!PackFrame(frame, &spare_)) {
+    return 1;  // lost; the message is written already
+  }
   try {
-    Magick::Image picture = PictureFromFrame(frame);
-    if (!picture.isValid()) {
-      return 1;  // lost; the message is written already
-    }
     if (holding_) {
       int64_t shown = shown_;
-      const int delay = TakeDelayUntil(frame->pts, &shown);
-      held_.animationDelay(delay);
-      optimizer_.AddFrame(held_);
+      const int delay = TakeDelay(elapsed, &shown);
+      optimizer_.AddFrame(HeldPicture(delay));
       shown_ = shown;
       last_delay_ = delay;
     } else {
       first_pts_ = frame->pts;
     }
-    held_ = picture;
-    holding_ = true;
   } catch (const Magick::Exception& e) {
     fprintf(stderr, "GifVideoWriter.write: %s", e.what());
     return 1;
   }
+  held_.swap(spare_);
+  held_width_ = frame->width;
+  held_height_ = frame->height;
+  holding_ = true;
   last_pts_ = frame->pts;
 
   std::list<GifPaletteFrame> ready;
@@ -217,10 +219,10 @@ int GifVideoWriter::Close() {
   std::list<GifPaletteFrame> frames;
   try {
     if (holding_) {
-      held_.animationDelay(last_delay_);
-      optimizer_.AddFrame(held_);
+      optimizer_.AddFrame(HeldPicture(last_delay_));
       holding_ = false;
-      held_ = Magick::Image();
+      held_.clear();
+      held_.shrink_to_fit();
     }
     optimizer_.GetOptimized(&frames);
   } catch (const Magick::Exception& e) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "gif_animation_optimizer.h"
 #include "gif_file_writer.h"
@@ -42,7 +43,8 @@ class GifVideoWriter : public VideoWriter {
 
   // Frame intake.
   bool FitsImageLibrary(const AVFrame* frame);
-  int TakeDelayUntil(int64_t pts, int64_t* shown);
+  int TakeDelay(int64_t elapsed, int64_t* shown);
+  Magick::Image HeldPicture(int delay);
 
   // File output.
   int WriteFrames(std::list<GifPaletteFrame>* frames, bool looping);
@@ -53,10 +55,14 @@ class GifVideoWriter : public VideoWriter {
   int64_t last_pts_ = 0;
   int fps_ = 8;
 
-  // The last kept picture: it goes to the optimiser once the next kept
-  // frame tells how long it stays on screen.
-  Magick::Image held_;
+  // The last kept picture, packed RGB24: it goes to the optimiser once the
+  // next kept frame tells how long it stays on screen.
+  std::vector<uint8_t> held_;
+  int held_width_ = 0;
+  int held_height_ = 0;
   bool holding_ = false;
+  // The buffer the next frame is packed into.
+  std::vector<uint8_t> spare_;
   int64_t first_pts_ = 0;
   // Hundredths of a second given to the frames so far; rounding each delay
   // against the running total keeps the animation's length true.

@@ -332,6 +332,19 @@ TEST_F(GifVideoWriterTest, FramesReachTheFileBeforeClose) {
   ExpectPlayerShows(path_, all);
 }
 
+TEST_F(GifVideoWriterTest, WriterDeletedWithoutCloseLeavesNoFile) {
+  // A cancelled edit deletes its writer without closing it.
+  {
+    GifVideoWriter writer(path_);
+    Start(&writer);
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_EQ(writer.WriteVideoFrame(SceneFrame(i, 125 * i).get()), 0);
+    }
+  }
+  EXPECT_NE(access(path_.c_str(), F_OK), 0);
+  EXPECT_NE(access(GifFileWriter::TemporaryName(path_).c_str(), F_OK), 0);
+}
+
 // Exit status 0 when a GIF that cannot be written completely fails its
 // close and leaves no file behind. Files may not grow beyond a few
 // kilobytes in the process that calls it.
