@@ -4,7 +4,8 @@
 // into a GifVideoWriter, as the edit job drives it) and with the two-pass
 // palette GIF of the ffmpeg command line (palettegen, then paletteuse).
 // Prints wall time, peak resident memory and file size of both and their
-// ratio (project / ffmpeg).
+// ratio (project / ffmpeg), and the picture quality of both (PSNR against
+// the input at the same 8 frames per second, measured by ffmpeg).
 //
 //   gif_export_bench [--size WxH] [--seconds S] [--input-fps F]
 //                    [--input-codec NAME] [--no-ffmpeg] [work_dir]
@@ -18,6 +19,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,7 +28,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +189,28 @@ Run Command(const std::vector<std::string>& args) {
   });
 }
 
+// The average PSNR in dB of a GIF against the input, both taken at 8
+// frames per second; 0 when it cannot be measured.
+double Psnr(const std::string& input, const std::string& gif, const std::string& log) {
+  const Run run = InChild([&] {
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) return 126;
+    execlp("ffmpeg", "ffmpeg", "-nostdin", "-hide_banner", "-i", input.c_str(), "-i",
+           gif.c_str(), "-lavfi",
+           "[0]fps=8,format=rgb24[a];[1]fps=8,format=rgb24[b];[a][b]psnr", "-f",
+           "null", "-", static_cast<char*>(nullptr));
+    return 127;
+  });
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  unlink(log.c_str());
+  const std::string all = text.str();
+  const size_t at = all.rfind("average:");
+  if (!run.ok || at == std::string::npos) return 0;
+  return atof(all.c_str() + at + strlen("average:"));
+}
+
 long long FileSize(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -264,6 +290,9 @@ int main(int argc, char** argv) {
 
   const long long our_bytes = FileSize(ours);
   const long long their_bytes = FileSize(theirs);
+  const std::string psnr_log = stem + "_psnr.log";
+  const double our_psnr = project.ok ? Psnr(input, ours, psnr_log) : 0;
+  const double their_psnr = ffmpeg.ok ? Psnr(input, theirs, psnr_log) : 0;
   printf("%-22s %14s %14s %8s\n", "", "ffmpeg 2-pass", "kelmora", "ratio");
   if (options.ffmpeg) {
     printf("%-22s %14.2f %14.2f %8.2f\n", "wall time (s)", ffmpeg.seconds,
@@ -272,10 +301,12 @@ int main(int argc, char** argv) {
            project.peak_mib, Ratio(project.peak_mib, ffmpeg.peak_mib));
     printf("%-22s %14lld %14lld %8.2f\n", "file size (bytes)", their_bytes,
            our_bytes, Ratio(static_cast<double>(our_bytes), static_cast<double>(their_bytes)));
+    printf("%-22s %14.2f %14.2f\n", "PSNR to input (dB)", their_psnr, our_psnr);
   } else {
     printf("%-22s %14s %14.2f\n", "wall time (s)", "-", project.seconds);
     printf("%-22s %14s %14.1f\n", "peak resident (MiB)", "-", project.peak_mib);
     printf("%-22s %14s %14lld\n", "file size (bytes)", "-", our_bytes);
+    printf("%-22s %14s %14.2f\n", "PSNR to input (dB)", "-", our_psnr);
   }
   if (!project.ok || (options.ffmpeg && !ffmpeg.ok)) {
     printf("FAILED:%s%s\n", project.ok ? "" : " kelmora export",
