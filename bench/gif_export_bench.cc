@@ -8,11 +8,13 @@
 // the input at the same 8 frames per second, measured by ffmpeg).
 //
 //   gif_export_bench [--size WxH] [--seconds S] [--input-fps F]
-//                    [--input-codec NAME] [--no-ffmpeg] [work_dir]
+//                    [--input-codec NAME] [--input FILE] [--no-ffmpeg]
+//                    [work_dir]
 //
 // Defaults: 640x360, 30 s, 30 frames per second, VP8 in WebM as the
 // recorder writes it, the current directory. Another input encoder (such as
-// libx264, into Matroska) makes long inputs faster.
+// libx264, into Matroska) makes long inputs faster; --input takes an
+// existing file instead (and keeps it).
 // The input, a VP8 WebM recording of a desktop-like scene, is made first in
 // a child process; each export runs in a child of its own, so that each
 // peak memory is its own.
@@ -54,6 +56,7 @@ struct Options {
   int seconds = 30;
   int input_fps = 30;
   std::string input_codec;
+  std::string input;
   bool ffmpeg = true;
   std::string dir = ".";
 };
@@ -228,6 +231,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->input_fps = atoi(argv[++i]);
     } else if (arg == "--input-codec" && has_value) {
       options->input_codec = argv[++i];
+    } else if (arg == "--input" && has_value) {
+      options->input = argv[++i];
     } else if (arg == "--no-ffmpeg") {
       options->ffmpeg = false;
     } else if (!arg.empty() && arg[0] != '-') {
@@ -251,7 +256,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     fprintf(stderr,
             "usage: %s [--size WxH] [--seconds S] [--input-fps F] [--input-codec NAME]\n"
-            "       [--no-ffmpeg] [work_dir]\n",
+            "       [--input FILE] [--no-ffmpeg] [work_dir]\n",
             argv[0]);
     return 2;
   }
@@ -259,17 +264,24 @@ int main(int argc, char** argv) {
                            std::to_string(options.width) + "x" +
                            std::to_string(options.height) + "_" +
                            std::to_string(options.seconds) + "s";
-  const std::string input = stem + (options.input_codec.empty() ? "_in.webm" : "_in.mkv");
+  const bool own_input = options.input.empty();
+  const std::string input =
+      own_input ? stem + (options.input_codec.empty() ? "_in.webm" : "_in.mkv")
+                : options.input;
   const std::string ours = stem + "_kelmora.gif";
   const std::string palette = stem + "_palette.png";
   const std::string theirs = stem + "_ffmpeg.gif";
 
-  if (!InChild([&] { return MakeInput(options, input) ? 0 : 1; }).ok) {
-    fprintf(stderr, "could not make the input file %s\n", input.c_str());
-    return 1;
+  if (own_input) {
+    if (!InChild([&] { return MakeInput(options, input) ? 0 : 1; }).ok) {
+      fprintf(stderr, "could not make the input file %s\n", input.c_str());
+      return 1;
+    }
+    printf("input: %d s of %dx%d at %d fps (%s), GIF at 8 fps\n", options.seconds,
+           options.width, options.height, options.input_fps, input.c_str());
+  } else {
+    printf("input: %s, GIF at 8 fps\n", input.c_str());
   }
-  printf("input: %d s of %dx%d at %d fps (%s), GIF at 8 fps\n", options.seconds,
-         options.width, options.height, options.input_fps, input.c_str());
   fflush(stdout);
 
   unlink(ours.c_str());
@@ -313,7 +325,7 @@ int main(int argc, char** argv) {
            options.ffmpeg && !ffmpeg.ok ? " ffmpeg export" : "");
     return 1;
   }
-  unlink(input.c_str());
+  if (own_input) unlink(input.c_str());
   unlink(palette.c_str());
   return 0;
 }

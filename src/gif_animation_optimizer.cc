@@ -130,8 +130,9 @@ void GifAnimationOptimizer::AddFrame(Magick::Image frame) {
       OptimizeBatch();
     } catch (...) {
       // The caller counts the picture as lost; do not keep it behind its
-      // back. The batch is tried again with the next picture.
-      pending_.pop_back();
+      // back. The batch is tried again with the next picture, unless it
+      // was lost as a whole.
+      if (!restart_) pending_.pop_back();
       throw;
     }
   }
@@ -146,46 +147,59 @@ void GifAnimationOptimizer::GetOptimized(std::list<GifPaletteFrame>* optimized) 
   assert(optimized != __null);  // the text is the assertion message
   // A last partial batch, or a first batch that never filled up.
   if (static_cast<int>(pending_.size()) > overlap_ ||
-      (!started_ && !pending_.empty())) {
+      ((!started_ || restart_) && !pending_.empty())) {
     OptimizeBatch();
   }
   pending_.clear();
   optimized->clear();
   optimized->splice(optimized->end(), output_);
   started_ = false;
+  restart_ = false;
 }
 
-// Works on its own copies until every step has succeeded, so that a failure
-// of the image library leaves the optimiser as it was.
+// The layer optimisation works on copies: when it fails, the optimiser is
+// left as it was. Once it has succeeded only the last full picture is kept
+// (the reference of the next batch) so that the batch's pictures and its
+// quantised layers are never held at the same time; a later failure loses
+// the batch, and the next batch starts afresh with a whole picture.
 void GifAnimationOptimizer::OptimizeBatch() {
   std::list<Magick::Image> layers;
   Magick::optimizeImageLayers(&layers, pending_.begin(), pending_.end());
   if (layers.size() != pending_.size()) {
     throw Magick::Error("layer optimisation did not give one layer per picture");
   }
+  const int canvas_width = static_cast<int>(pending_.front().columns());
+  const int canvas_height = static_cast<int>(pending_.front().rows());
+  while (static_cast<int>(pending_.size()) > overlap_) {
+    pending_.pop_front();
+  }
 
   // In every batch but the first, the leading layer is the overlap picture
   // that the previous batch emitted already.
-  const bool first_batch = !started_;
+  const bool first_batch = !started_ || restart_;
   auto first = layers.begin();
   if (!first_batch) {
     std::advance(first, overlap_);
   }
   std::vector<GifPaletteFrame> frames;
-  for (auto it = first; it != layers.end(); ++it) {
-    // Only the opening picture is sure to stay opaque; every other layer
-    // keeps an entry free for its transparent pixels. An unchanged picture
-    // is a transparent stub and must stay one.
-    const bool opening = first_batch && it == layers.begin() && !it->matte();
-    frames.push_back(QuantizeLayer(&*it, opening ? kPaletteColors : kPaletteColors - 1));
-  }
-  Magick::optimizeTransparency(first, layers.end());
-  const int canvas_width = static_cast<int>(pending_.front().columns());
-  const int canvas_height = static_cast<int>(pending_.front().rows());
-  size_t k = 0;
-  for (auto it = first; it != layers.end(); ++it, ++k) {
-    MarkTransparent(*it, &frames[k]);
-    ClipToCanvas(canvas_width, canvas_height, &frames[k]);
+  try {
+    for (auto it = first; it != layers.end(); ++it) {
+      // Only the opening picture is sure to stay opaque; every other layer
+      // keeps an entry free for its transparent pixels. An unchanged picture
+      // is a transparent stub and must stay one.
+      const bool opening = first_batch && it == layers.begin() && !it->matte();
+      frames.push_back(QuantizeLayer(&*it, opening ? kPaletteColors : kPaletteColors - 1));
+    }
+    Magick::optimizeTransparency(first, layers.end());
+    size_t k = 0;
+    for (auto it = first; it != layers.end(); ++it, ++k) {
+      MarkTransparent(*it, &frames[k]);
+      ClipToCanvas(canvas_width, canvas_height, &frames[k]);
+    }
+  } catch (...) {
+    pending_.clear();
+    restart_ = true;
+    throw;
   }
 
   if (!first_batch) {
@@ -201,10 +215,7 @@ void GifAnimationOptimizer::OptimizeBatch() {
     output_.push_back(std::move(frame));
   }
   started_ = true;
-  // Keep the last full picture as the reference of the next batch.
-  while (static_cast<int>(pending_.size()) > overlap_) {
-    pending_.pop_front();
-  }
+  restart_ = false;
 }
 
 }  // namespace kelmora

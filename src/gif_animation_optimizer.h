@@ -51,6 +51,9 @@ class GifAnimationOptimizer {
   std::list<GifPaletteFrame> output_;
   // A batch has been optimised since the optimiser was last emptied.
   bool started_ = false;
+  // A batch was lost after its pictures were let go: the next batch starts
+  // with a whole picture, as the first does.
+  bool restart_ = false;
   int batch_size_ = 10;
   int overlap_ = 1;
 };
