@@ -131,8 +131,8 @@ void GifAnimationOptimizer::AddFrame(Magick::Image frame) {
     } catch (...) {
       // The caller counts the picture as lost; do not keep it behind its
       // back. The batch is tried again with the next picture, unless it
-      // was lost as a whole.
-      if (!restart_) pending_.pop_back();
+      // was lost as a whole (nothing is pending then).
+      if (!pending_.empty()) pending_.pop_back();
       throw;
     }
   }
