@@ -15,7 +15,6 @@ PACKAGES=(
   libvpx-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
-  ffmpeg
 )
 
 missing=()
