@@ -1,30 +1,47 @@
 #!/usr/bin/env bash
-# Loads each module into plugin-host and plays its page script
-# (scripts/demo/<module>.jsonl), showing what the page receives. The
-# recorder's script records 5 s (screen pattern, camera, branding, tone)
-# to /html5_persistent/demo_recording.webm.
+# Loads each module into plugin-host and plays its page scripts
+# (scripts/demo/<module>*.jsonl), showing what the page receives: first the
+# recorder, which records 5 s (screen pattern, camera, branding, tone) to
+# /html5_persistent/demo_recording.webm, then the editor, which edits the
+# recording into an MP4 and a GIF.
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="$(cd "${1:-build}" && pwd)"
 scripts="$(pwd)/scripts/demo"
 work="$build/demo"
-mkdir -p "$work"
+persistent="$work/html5fs/persistent"
+mkdir -p "$persistent" "$work/html5fs/temporary"
 cd "$work"
 
-# The recorder's demo logo; the editor's demo edits the recording.
-mkdir -p "$work/html5fs/persistent"
-cp "$scripts/logo.png" "$work/html5fs/persistent/demo_logo.png"
+# The recorder's demo logo.
+cp "$scripts/logo.png" "$persistent/demo_logo.png"
 
-for module in encoder_module edit_module; do
-  echo "== $module: messages to the page (standard output), console (standard error)"
-  "$build/plugin-host" "$build/$module.so" \
-    --persistent "$work/html5fs/persistent" --temporary "$work/html5fs/temporary" \
-    "$scripts/$module.jsonl" 2>&1
+play() {  # module, script name
+  echo "== $1 ($2): messages to the page (standard output), console (standard error)"
+  "$build/plugin-host" "$build/$1.so" \
+    --persistent "$persistent" --temporary "$work/html5fs/temporary" \
+    "$scripts/$2.jsonl" 2>&1
   echo
-done
-echo "Files the modules wrote are under $work/html5fs"
-if [ -f "$work/html5fs/persistent/demo_recording.webm" ]; then
-  echo "The 5 s demo recording is $work/html5fs/persistent/demo_recording.webm"
-  echo "  (/html5_persistent/demo_recording.webm to the modules)"
+}
+
+play encoder_module encoder_module
+
+# Should the recording have failed, a VP8/Opus WebM as the recorder makes
+# them stands in for it, so that the editor's demo still runs.
+recording="$persistent/demo_recording.webm"
+if [ ! -s "$recording" ]; then
+  ffmpeg -hide_banner -loglevel error -y \
+    -f lavfi -i "testsrc2=s=1280x720:r=30:d=5" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=5" -ac 2 \
+    -c:v libvpx -deadline realtime -cpu-used 8 -b:v 2M -threads 1 \
+    -c:a libopus -shortest "$recording"
 fi
+
+play edit_module edit_module
+play edit_module edit_module_gif
+
+echo "Files the modules wrote are under $work/html5fs"
+echo "The recording:       $recording"
+echo "Edited into an MP4:  $persistent/demo_edit.mp4"
+echo "Edited into a GIF:   $persistent/demo_edit.gif"

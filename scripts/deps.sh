@@ -8,6 +8,8 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev
   libswscale-dev libswresample-dev
   libmagick++-6.q16-dev
+  libgif-dev
+  ffmpeg
   libjsoncpp-dev
   libboost-dev
   libvpx-dev

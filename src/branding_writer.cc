@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -17,6 +18,49 @@ namespace {
 // Smallest side of the branding box, whatever the main picture.
 constexpr int kMinBoxSide = 20;
 constexpr double kBoxShare = 0.2;
+
+bool StartsWith(const std::string& bytes, size_t at, const char* magic,
+                size_t length) {
+  return bytes.size() >= at + length &&
+         memcmp(bytes.data() + at, magic, length) == 0;
+}
+
+// The image library's name of the raster format the bytes are in, known
+// from their first bytes; null for anything else. The page names the file:
+// neither its name nor its extension may pick a coder (the library's own
+// filename syntax reads "text:", "xc:" and "[WxH]", and hands video files
+// to external programs).
+const char* RasterFormat(const std::string& bytes) {
+  if (StartsWith(bytes, 0, "\x89PNG\r\n\x1a\n", 8)) return "PNG";
+  if (StartsWith(bytes, 0, "\xff\xd8\xff", 3)) return "JPEG";
+  if (StartsWith(bytes, 0, "GIF87a", 6) || StartsWith(bytes, 0, "GIF89a", 6)) {
+    return "GIF";
+  }
+  if (StartsWith(bytes, 0, "BM", 2)) return "BMP";
+  if (StartsWith(bytes, 0, "RIFF", 4) && StartsWith(bytes, 8, "WEBP", 4)) {
+    return "WEBP";
+  }
+  return nullptr;
+}
+
+// The whole file; false with the reason in |error| when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::string* bytes,
+                   std::string* error) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  char buffer[65536];
+  size_t count;
+  while ((count = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+    bytes->append(buffer, count);
+  }
+  const bool failed = ferror(file);
+  if (failed) *error = path + ": " + strerror(errno);
+  fclose(file);
+  return !failed;
+}
 
 }  // namespace
 
@@ -36,11 +80,32 @@ Size BrandingWriter::MaxSizeFor(const Size& main_size) {
 
 int BrandingWriter::Open(const std::string& filename, int max_width,
                          int max_height) {
+  std::string bytes;
+  std::string error;
+  if (!ReadFileBytes(filename, &bytes, &error)) {
+    fprintf(stderr, "failed to read image %s", error.c_str());
+    return -1;
+  }
+  const char* format = RasterFormat(bytes);
+  if (!format) {
+    fprintf(stderr, "failed to read image %s: not a PNG, JPEG, GIF, BMP or WebP image",
+            filename.c_str());
+    return -1;
+  }
+
   Magick::Image image;
   // Warnings (a dubious colour profile, say) must not cost the logo.
   image.quiet(true);
   try {
-    image.read(filename);
+    image.magick(format);
+    image.read(Magick::Blob(bytes.data(), bytes.size()));
+    // The pixels are exported as RGB: a CMYK picture would come out in
+    // the wrong colours (red as cyan).
+    const MagickCore::ColorspaceType space = image.colorSpace();
+    if (space != MagickCore::sRGBColorspace && space != MagickCore::RGBColorspace &&
+        space != MagickCore::GRAYColorspace) {
+      image.colorSpace(MagickCore::sRGBColorspace);
+    }
   } catch (const Magick::Exception& e) {
     fprintf(stderr, "failed to read image %s", e.what());
     return -1;

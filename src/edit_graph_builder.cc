@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "utils.h"
+
 extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/mathematics.h>
@@ -139,8 +141,11 @@ boost::optional<std::string> EditGraphBuilder::Build() {
 }
 
 void EditGraphBuilder::AddMovieSource() {
+  // The page names the input: a local file, read as one whatever its name,
+  // and nothing a playlist in it names elsewhere.
   std::map<std::string, std::string> options = {
-      {"filename", EscapeOptionValue(config_.inFilename)}};
+      {"filename", EscapeOptionValue(LocalFileUrl(config_.inFilename))},
+      {"format_opts", std::string("protocol_whitelist=") + kLocalProtocols}};
   if (config_.trim && config_.trim->start > 0.0) {
     options["seek_point"] = FormatSeconds(config_.trim->start);
   }
@@ -159,7 +164,12 @@ void EditGraphBuilder::AddTrim() {
     options["end"] = FormatSeconds(config_.trim->end);
   }
   AddFilter(FilterSpec("trim", options, ""));
-  AddFilter(FilterSpec("setpts", {{"expr", "PTS-STARTPTS"}}, ""));
+  // Both streams move back by the trim start itself: restarting each at its
+  // own first kept frame would part a picture from its sound whenever the
+  // pictures are irregular.
+  const double shift = config_.trim->start > 0.0 ? config_.trim->start : 0.0;
+  AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}},
+                       ""));
 }
 
 void EditGraphBuilder::AddCrop() {

@@ -1,20 +1,56 @@
 #include "edit_instance.h"
 
+#include <cmath>
+#include <limits>
+
+#include "edit_config_parser.h"
+#include "ppapi/cpp/module.h"
 #include "video_encoder_rule.h"
 
 namespace kelmora {
+
+namespace {
+
+const char* StateName(int state) {
+  if (state == 1) return "started";
+  if (state == 2) return "cancelled";
+  if (state >= 3) return "done";
+  return "inactive";
+}
+
+// "chromeVersion" as a whole number: an int, or a double cut toward zero.
+// Doubles that no int holds are ignored rather than converted.
+bool ReadVersion(const pp::Var& value, int* version) {
+  if (value.is_int()) {
+    *version = value.AsInt();
+    return true;
+  }
+  if (!value.is_double()) return false;
+  const double number = std::trunc(value.AsDouble());
+  if (!(number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max())) {
+    return false;
+  }
+  *version = static_cast<int>(number);
+  return true;
+}
+
+}  // namespace
 
 EditInstance::EditInstance(PP_Instance instance)
     : WorkerBaseInstance(instance, "kelmoraEdit:"), callback_factory_(this) {}
 
 EditInstance::~EditInstance() {
-  // Work on the worker uses the members below.
+  // A running edit ends after its current step, and a "start" still queued
+  // behind it does not begin another.
+  destroying_ = true;
+  cancel_requested_.exchange(true);
   JoinWorker();
   UnregisterPPEncoders(this);
 }
 
 bool EditInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   WorkerBaseInstance::Init(argc, argn, argv);
+  core_ = pp::Module::Get()->core();
   RegisterPPEncoders(this);
   return true;
 }
@@ -32,8 +68,74 @@ void EditInstance::HandleMessage(const pp::Var& message) {
   }
 }
 
-void EditInstance::Start(int32_t result, const pp::VarDictionary& data) {}
+void EditInstance::Start(int32_t, const pp::VarDictionary& data) {
+  if (destroying_) return;
+  if (state_ != kInactive) {
+    LogError("cannot start while not inactive");
+    return;
+  }
+  int version = 0;
+  if (ReadVersion(data.Get(pp::Var("chromeVersion")), &version)) SetChromeVersion(version);
 
-void EditInstance::Cancel() {}
+  EditConfig config;
+  pp::Var config_text = data.Get(pp::Var("config"));
+  if (!config_text.is_string() || !ParseEditConfig(config_text.AsString(), &config)) {
+    PostTypedMessage("start", pp::Var("parsing edit config failed"));
+    return;
+  }
+  job_.config_ = config;
+  if (job_.Init() < 0) {
+    PostTypedMessage("start", pp::Var("failed to initialize filtering"));
+    return;
+  }
+  cancel_requested_.exchange(false);
+  state_ = kStarted;
+  PostTypedMessage("start", pp::Var(false));
+  RunEdit();
+}
+
+void EditInstance::RunEdit() {
+  double last_report = core_->GetTimeTicks();
+  for (;;) {
+    if (job_.IsDone()) {
+      state_ = kDone;
+      SendState();
+      return;
+    }
+    const int result = job_.Step();
+    // The page is gone; nothing more goes to it.
+    if (destroying_) return;
+    if (result < 0) LogError("edit_failed");
+    if (cancel_requested_) {
+      PostTypedMessage("cancel", pp::Var(false));
+      return;
+    }
+    const double now = core_->GetTimeTicks();
+    if (now - last_report > 1.0) {
+      SendState();
+      last_report = now;
+    }
+  }
+}
+
+void EditInstance::SendState() {
+  const int state = state_;
+  pp::VarDictionary data;
+  data.Set(pp::Var("state"), pp::Var(StateName(state)));
+  if (state == kStarted) {
+    data.Set(pp::Var("progressMs"), pp::Var(static_cast<double>(job_.GetProgressMs())));
+    data.Set(pp::Var("totalMs"), pp::Var(static_cast<double>(job_.GetDurationMs())));
+  }
+  PostTypedMessage("state", data);
+}
+
+void EditInstance::Cancel() {
+  if (state_ != kStarted) {
+    LogError("cannot cancel while not started");
+    return;
+  }
+  cancel_requested_.exchange(true);
+  state_ = kCancelled;
+}
 
 }  // namespace kelmora

@@ -21,7 +21,10 @@ std::unique_ptr<EncoderContext> EncoderContext::Create(
 
 EncoderContext::EncoderContext(const EncoderRef& encoder,
                                AVCodecContext* context)
-    : encoder_(encoder), context_(context), pending_(av_packet_alloc()) {}
+    : encoder_(encoder),
+      context_(context),
+      pending_(av_packet_alloc()),
+      waiting_frame_(av_frame_alloc()) {}
 
 EncoderContext::~EncoderContext() { Close(); }
 
@@ -37,7 +40,7 @@ int EncoderContext::Open() {
 int EncoderContext::OpenProgram() {
   const ProgramEncoder* program = encoder_.program();
   AVCodecContext* context = context_.get();
-  if (!pending_) return AVERROR(ENOMEM);
+  if (!pending_ || !waiting_frame_) return AVERROR(ENOMEM);
   if (program->type == AVMEDIA_TYPE_VIDEO && program->pix_fmts) {
     const AVPixelFormat* format = program->pix_fmts;
     while (*format != AV_PIX_FMT_NONE && *format != context->pix_fmt) ++format;
@@ -79,12 +82,40 @@ int EncoderContext::SendFrame(const AVFrame* frame) {
   if (encoder_.library()) return avcodec_send_frame(context_.get(), frame);
   if (!open_) return AVERROR(EINVAL);
   if (draining_) return AVERROR_EOF;
-  if (has_pending_) return AVERROR(EAGAIN);
-  if (!frame) {
+  if (has_waiting_frame_) return AVERROR(EAGAIN);
+  if (frame) {
+    int result = av_frame_ref(waiting_frame_.get(), frame);
+    if (result < 0) return result;
+    has_waiting_frame_ = true;
+  } else {
     draining_ = true;
-    return 0;
   }
-  return EncodeProgram(frame);
+  // The library encodes at once while no packet waits to be taken.
+  if (!has_pending_) {
+    int result = EncodeNextProgram();
+    if (result < 0 && result != AVERROR(EAGAIN) && result != AVERROR_EOF) {
+      return result;
+    }
+  }
+  return 0;
+}
+
+int EncoderContext::EncodeNextProgram() {
+  if (has_waiting_frame_) {
+    int result = EncodeProgram(waiting_frame_.get());
+    av_frame_unref(waiting_frame_.get());
+    has_waiting_frame_ = false;
+    if (result < 0) return result;
+    return has_pending_ ? 0 : AVERROR(EAGAIN);
+  }
+  if (!draining_) return AVERROR(EAGAIN);
+  if (!drained_ && (encoder_.program()->capabilities & AV_CODEC_CAP_DELAY)) {
+    int result = EncodeProgram(nullptr);
+    if (result < 0) return result;
+  }
+  if (has_pending_) return 0;
+  drained_ = true;
+  return AVERROR_EOF;
 }
 
 int EncoderContext::EncodeProgram(const AVFrame* frame) {
@@ -114,19 +145,13 @@ int EncoderContext::ReceivePacket(AVPacket* packet) {
     return avcodec_receive_packet(context_.get(), packet);
   }
   if (!open_) return AVERROR(EINVAL);
-  if (!has_pending_ && draining_ && !drained_) {
-    if (encoder_.program()->capabilities & AV_CODEC_CAP_DELAY) {
-      int result = EncodeProgram(nullptr);
-      if (result < 0) return result;
-    }
-    if (!has_pending_) drained_ = true;
+  if (!has_pending_) {
+    int result = EncodeNextProgram();
+    if (result < 0) return result;
   }
-  if (has_pending_) {
-    av_packet_move_ref(packet, pending_.get());
-    has_pending_ = false;
-    return 0;
-  }
-  return drained_ ? AVERROR_EOF : AVERROR(EAGAIN);
+  av_packet_move_ref(packet, pending_.get());
+  has_pending_ = false;
+  return 0;
 }
 
 void EncoderContext::Close() {

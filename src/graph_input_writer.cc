@@ -32,9 +32,10 @@ int64_t FrameChannelLayout(const AVFrame* frame) {
 }
 
 // Pushes a frame into a buffer source (null: end of its stream) and notes
-// the pts of an accepted one. The caller's reference is kept: the source
-// copies what it does not own, so the caller may refill the frame and its
-// buffer as soon as this returns.
+// the pts of an accepted one. The caller's reference is kept: of a
+// refcounted frame the source takes one more reference to the same buffers
+// (no copy), and a frame laid over memory without a reference is copied, so
+// that the caller may reuse that memory as soon as this returns.
 int PushFrame(AVFilterContext* source, AVFrame* frame, const char* what,
               int64_t* last_pts) {
   int result =

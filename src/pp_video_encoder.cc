@@ -1,11 +1,11 @@
 #include "pp_video_encoder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "ppapi/c/pp_errors.h"
@@ -18,25 +18,22 @@ namespace kelmora {
 
 namespace {
 
-// Written on the main thread, read on workers.
-std::atomic<pp::Instance*> registered_instance{nullptr};
+// Written on the main thread, read on workers. The instance's id, not the
+// instance: a worker may read it just as the main thread destroys the
+// instance, and an id stays harmless (the browser refuses a dead one).
+std::atomic<PP_Instance> registered_instance{0};
 std::atomic<int> chrome_version{0};
 
-// Live encoders and the threads whose waits are aborted.
-std::mutex abort_mutex;
-std::set<PPVideoEncoder*>& LiveEncoders() {
-  static std::set<PPVideoEncoder*> encoders;
-  return encoders;
-}
-std::vector<pthread_t>& AbortedThreads() {
-  static std::vector<pthread_t> threads;
-  return threads;
-}
-bool IsAborted(pthread_t thread) {
-  for (pthread_t aborted : AbortedThreads()) {
-    if (pthread_equal(aborted, thread)) return true;
-  }
-  return false;
+// Encoders alive, so that a join can wake their waiting steps.
+std::mutex live_encoders_mutex;
+std::vector<PPVideoEncoder*> live_encoders;
+
+// Set on the main thread when it is about to join the worker that drives
+// this thread's encoders; null on threads that are not watched.
+thread_local const std::atomic<bool>* main_thread_joining = nullptr;
+
+bool MainThreadJoining() {
+  return main_thread_joining && main_thread_joining->load();
 }
 
 const AVPixelFormat kPixelFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
@@ -84,19 +81,32 @@ bool OnMainThread() {
 }  // namespace
 
 void PPVideoEncoder::Register(pp::Instance* instance) {
-  registered_instance = instance;
+  registered_instance = instance ? instance->pp_instance() : 0;
   RegisterProgramEncoder(&kVp8Encoder);
   RegisterProgramEncoder(&kVp9Encoder);
 }
 
 void PPVideoEncoder::Unregister(pp::Instance* instance) {
-  pp::Instance* expected = instance;
-  registered_instance.compare_exchange_strong(expected, nullptr);
+  PP_Instance expected = instance->pp_instance();
+  registered_instance.compare_exchange_strong(expected, 0);
 }
 
 void PPVideoEncoder::SetChromeVersion(int version) { chrome_version = version; }
 
-bool PPVideoEncoder::HasInstance() { return registered_instance != nullptr; }
+bool PPVideoEncoder::HasInstance() { return registered_instance != 0; }
+
+void PPVideoEncoder::WatchMainThreadJoin(const std::atomic<bool>* joining) {
+  main_thread_joining = joining;
+}
+
+void PPVideoEncoder::WakeWaitingSteps() {
+  std::lock_guard<std::mutex> live_lock(live_encoders_mutex);
+  for (PPVideoEncoder* encoder : live_encoders) {
+    // Under the step's lock: a waiter has either seen the flag or waits.
+    ScopedLock lock(encoder->state_mutex_);
+    pthread_cond_broadcast(&encoder->state_cond_);
+  }
+}
 
 uint32_t PPVideoEncoder::InitialBitrate(int version, const pp::Size& size) {
   if (version > 47) return 0;
@@ -112,47 +122,24 @@ bool PPVideoEncoder::ShouldForceKeyframe(const AVFrame* frame,
          4999;
 }
 
-PPVideoEncoder::PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile)
-    : pp::VideoEncoder(pp::InstanceHandle(instance)),
+PPVideoEncoder::PPVideoEncoder(const pp::InstanceHandle& instance,
+                               PP_VideoProfile profile)
+    : pp::VideoEncoder(instance),
       callback_factory_(this),
-      profile_(profile),
-      owner_thread_(pthread_self()) {
+      profile_(profile) {
   int result = pthread_cond_init(&state_cond_, nullptr);
   assert(!result);
   (void)result;
-  std::lock_guard<std::mutex> lock(abort_mutex);
-  LiveEncoders().insert(this);
-  aborted_ = IsAborted(owner_thread_);
+  std::lock_guard<std::mutex> lock(live_encoders_mutex);
+  live_encoders.push_back(this);
 }
 
 PPVideoEncoder::~PPVideoEncoder() {
   {
-    std::lock_guard<std::mutex> lock(abort_mutex);
-    LiveEncoders().erase(this);
+    std::lock_guard<std::mutex> lock(live_encoders_mutex);
+    live_encoders.erase(std::find(live_encoders.begin(), live_encoders.end(), this));
   }
   pthread_cond_destroy(&state_cond_);
-}
-
-void PPVideoEncoder::AbortWaitsOn(pthread_t thread) {
-  std::lock_guard<std::mutex> lock(abort_mutex);
-  if (!IsAborted(thread)) AbortedThreads().push_back(thread);
-  for (PPVideoEncoder* encoder : LiveEncoders()) {
-    if (!pthread_equal(encoder->owner_thread_, thread)) continue;
-    ScopedLock state_lock(encoder->state_mutex_);
-    encoder->aborted_ = true;
-    pthread_cond_broadcast(&encoder->state_cond_);
-  }
-}
-
-void PPVideoEncoder::EndAbort(pthread_t thread) {
-  std::lock_guard<std::mutex> lock(abort_mutex);
-  std::vector<pthread_t>& threads = AbortedThreads();
-  for (size_t i = 0; i < threads.size(); ++i) {
-    if (pthread_equal(threads[i], thread)) {
-      threads.erase(threads.begin() + i);
-      break;
-    }
-  }
 }
 
 int PPVideoEncoder::AvInitVp8(AVCodecContext* context) {
@@ -164,7 +151,7 @@ int PPVideoEncoder::AvInitVp9(AVCodecContext* context) {
 }
 
 int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
-  pp::Instance* instance = registered_instance;
+  const PP_Instance instance = registered_instance;
   if (!instance || !pp::Module::Get()) {
     fprintf(stderr, "ppVideoEncoder instance not set");
     return AVERROR(EINVAL);
@@ -172,7 +159,8 @@ int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
   // Waiting on the main thread for the main thread would never end.
   assert(!OnMainThread());
 
-  PPVideoEncoder* encoder = new PPVideoEncoder(instance, profile);
+  PPVideoEncoder* encoder =
+      new PPVideoEncoder(pp::InstanceHandle(instance), profile);
   *EncoderSlot(context) = encoder;
   encoder->frame_size_ = pp::Size(context->width, context->height);
 
@@ -193,13 +181,15 @@ int PPVideoEncoder::AvInit(AVCodecContext* context, PP_VideoProfile profile) {
 
 bool PPVideoEncoder::RunStepLocked(bool* done, bool* ok,
                                    const pp::CompletionCallback& callback) {
-  // An aborted wait fails: the main thread is about to join this worker
-  // and will not run the step.
-  if (aborted_) return false;
+  // The main thread is blocked in the join and would never serve it.
+  if (MainThreadJoining()) return false;
   *done = false;
   CallOnMainThread(callback);
-  while (!*done && !aborted_) pthread_cond_wait(&state_cond_, state_mutex_.native());
-  return *done && *ok;
+  while (!*done) {
+    if (MainThreadJoining()) return false;
+    pthread_cond_wait(&state_cond_, state_mutex_.native());
+  }
+  return *ok;
 }
 
 void PPVideoEncoder::Signal(bool* done, bool* ok, bool success) {

@@ -3,10 +3,12 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "ppapi/c/pp_codecs.h"
 #include "ppapi/c/ppb_video_frame.h"
+#include "ppapi/cpp/instance_handle.h"
 #include "ppapi/cpp/size.h"
 #include "ppapi/cpp/video_encoder.h"
 #include "ppapi/cpp/video_frame.h"
@@ -32,21 +34,23 @@ namespace kelmora {
 // wait for the worker while a step may be pending.
 class PPVideoEncoder : public pp::VideoEncoder {
  public:
-  // Module-wide record: the instance through which encoders are created
-  // (main thread, before any worker uses it) and the browser version for
-  // the initial bit rate.
+  // Module-wide record: the id of the instance through which encoders are
+  // created (main thread, before any worker uses it) and the browser
+  // version for the initial bit rate. Workers never reach the instance
+  // object itself, which the main thread may be destroying.
   static void Register(pp::Instance* instance);
   // Clears the record when it names |instance|.
   static void Unregister(pp::Instance* instance);
   static void SetChromeVersion(int version);
   static bool HasInstance();
 
-  // Main thread, when an instance goes: every wait of the encoders driven
-  // by |thread| (the instance's worker) fails at once, and so do the waits
-  // of encoders it makes later, until EndAbort. The main thread may then
-  // join that worker.
-  static void AbortWaitsOn(pthread_t thread);
-  static void EndAbort(pthread_t thread);
+  // Worker thread, before its first writer: steps of encoders driven by
+  // this thread fail at once, instead of waiting for the main thread, as
+  // soon as |main_thread_joining| is set.
+  static void WatchMainThreadJoin(const std::atomic<bool>* main_thread_joining);
+  // Main thread, after setting that flag and before blocking in the join:
+  // wakes every waiting step so that it sees the flag.
+  static void WakeWaitingSteps();
 
   // Encoder callbacks, worker thread.
   static int AvInitVp8(AVCodecContext* context);
@@ -63,7 +67,7 @@ class PPVideoEncoder : public pp::VideoEncoder {
                                   int64_t last_keyframe_pts);
 
  private:
-  PPVideoEncoder(pp::Instance* instance, PP_VideoProfile profile);
+  PPVideoEncoder(const pp::InstanceHandle& instance, PP_VideoProfile profile);
   ~PPVideoEncoder() override;
 
   static int AvInit(AVCodecContext* context, PP_VideoProfile profile);
@@ -71,7 +75,8 @@ class PPVideoEncoder : public pp::VideoEncoder {
                int* got_packet);
 
   // Worker side of a step, with state_mutex_ held: posts |callback| to the
-  // main thread and waits until |done| is set; returns |ok|.
+  // main thread and waits until |done| is set; returns |ok|. False without
+  // waiting once the main thread is joining this worker.
   bool RunStepLocked(bool* done, bool* ok, const pp::CompletionCallback& callback);
   // Completion side, main thread.
   void Signal(bool* done, bool* ok, bool success);
@@ -101,10 +106,6 @@ class PPVideoEncoder : public pp::VideoEncoder {
   bool get_frame_done_ = false;
   bool get_frame_ok_ = false;
   int64_t last_keyframe_pts_ = 0;
-  // The thread that drives this encoder, and whether its waits were
-  // aborted (state_mutex_).
-  pthread_t owner_thread_;
-  bool aborted_ = false;
 };
 
 }  // namespace kelmora

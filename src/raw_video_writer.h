@@ -13,10 +13,19 @@ extern "C" {
 
 namespace kelmora {
 
+// A tightly packed I420 picture lent to a writer. Whoever holds a copy keeps
+// the buffer alive and unchanged; the deleter, which hands the buffer back to
+// its producer (a track frame to its track), runs when the last holder lets
+// go, on the thread that drops the last reference: the caller's, or the
+// thread that drives the graph and its output writer.
+using SharedPicture = std::shared_ptr<const uint8_t>;
+
 // Turns raw track buffers into frames for a writer: a tightly packed I420
 // picture becomes one video frame, a run of interleaved 16-bit samples is cut
 // into frames of the writer's audio frame size. Nothing is buffered: every
-// call writes at once, and the writer copies what it keeps.
+// call writes at once.
+//
+// Worker thread only (the thread that drives the writer and its graph).
 class RawVideoWriter {
  public:
   // Takes ownership of the writer.
@@ -26,7 +35,12 @@ class RawVideoWriter {
   RawVideoWriter& operator=(const RawVideoWriter&) = delete;
 
   int Open();
+  // The writer copies what it keeps of the picture, so the caller may reuse
+  // `data` as soon as this returns.
   int AddFrame(uint8_t* data, int64_t pts);
+  // No copy: the writer (and a graph behind it) shares the picture and lets
+  // go of it when done with it, possibly long after this returns.
+  int LendFrame(SharedPicture picture, int64_t pts);
   // `num_samples` is per channel and must be a whole number of frames;
   // `pts` is in the writer's audio time base.
   int AddAudio(int64_t pts, const int16_t* samples, int num_samples);
@@ -35,6 +49,8 @@ class RawVideoWriter {
   int Close();
 
  private:
+  // Lays the planes of the frame over `data`, and sets the pts.
+  int LayPicture(const uint8_t* data, int64_t pts);
   int WriteAudioChunk(int64_t pts, const int16_t* samples);
 
   std::unique_ptr<VideoWriter> writer_;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +30,9 @@ void SetPrivateOption(AVCodecContext* context, const char* name,
                                   : AVERROR_OPTION_NOT_FOUND;
   if (result < 0) LogAvError(std::string("could not set ") + name, result);
 }
+
+// Gaps that the duration of the last video packet is taken from.
+constexpr size_t kRecentGaps = 15;
 
 bool Drained(int result) {
   return result == AVERROR(EAGAIN) || result == AVERROR_EOF;
@@ -306,18 +310,27 @@ int SimpleVideoWriter::ConfigureAudioCodec() {
 
 int SimpleVideoWriter::OpenOutput() {
   AVFormatContext* context = format_context_.get();
+  // The page names the file: a local one only, also for what a muxer
+  // opens beside it.
+  int result = av_opt_set(context, "protocol_whitelist", kLocalProtocols, 0);
+  if (result < 0) {
+    LogAvError("Could not restrict output protocols", result);
+    return result;
+  }
   if (!(av_output_format_->flags & AVFMT_NOFILE)) {
-    int result = avio_open(&context->pb, filename_.c_str(), AVIO_FLAG_WRITE);
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", kLocalProtocols, 0);
+    result = avio_open2(&context->pb, LocalFileUrl(filename_).c_str(),
+                        AVIO_FLAG_WRITE, nullptr, &options);
+    av_dict_free(&options);
     if (result < 0) {
       fprintf(stderr, "Could not open '%s': %s\n", filename_.c_str(),
               AvErrorString(result).c_str());
       return result;
     }
-    // Every packet reaches the file at once, so that a full disk is seen
-    // while recording, not only when the file is closed.
-    context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
+    if (flush_packets_) context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   }
-  int result = avformat_write_header(context, nullptr);
+  result = avformat_write_header(context, nullptr);
   if (result < 0) {
     LogAvError("Error occurred when opening output file", result);
     return result;
@@ -351,7 +364,7 @@ int SimpleVideoWriter::WriteInterleaved(AVPacket* packet) {
   // The muxer may only buffer the packet: a failed write of earlier data
   // (a full disk) shows on the I/O context alone.
   AVIOContext* io = format_context_->pb;
-  if (result == 0 && io && io->error < 0) result = io->error;
+  if (flush_packets_ && result == 0 && io && io->error < 0) result = io->error;
   return result;
 }
 
@@ -359,17 +372,44 @@ int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
   packet->stream_index = av_video_stream_->index;
   av_packet_rescale_ts(packet, video_context_->get()->time_base,
                        av_video_stream_->time_base);
-  // Encoders that keep frames back give no durations; a container that
-  // takes the last sample's length from it (MP4) would cut the last frame.
-  const int64_t previous_dts = last_video_dts_;
   FixDts(packet, &last_video_dts_);
-  if (packet->duration == 0 && previous_dts != AV_NOPTS_VALUE &&
-      packet->dts != AV_NOPTS_VALUE) {
-    packet->duration = packet->dts - previous_dts;
+  int result = 0;
+  if (held_video_packet_) {
+    // A still screen gives long gaps: the frame before one is shown for
+    // all of it, not the frame after.
+    const int64_t held_dts = held_video_packet_->dts;
+    if (held_dts != AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE &&
+        packet->dts > held_dts) {
+      const int64_t gap = packet->dts - held_dts;
+      held_video_packet_->duration = gap;
+      recent_video_gaps_.push_back(gap);
+      if (recent_video_gaps_.size() > kRecentGaps) recent_video_gaps_.pop_front();
+    }
+    result = WriteHeldVideoPacket();
+  } else {
+    held_video_packet_.reset(av_packet_alloc());
+    if (!held_video_packet_) {
+      av_packet_unref(packet);
+      return AVERROR(ENOMEM);
+    }
   }
+  av_packet_move_ref(held_video_packet_.get(), packet);
+  return result;
+}
+
+int SimpleVideoWriter::WriteHeldVideoPacket() {
+  AVPacket* packet = held_video_packet_.get();
+  if (!packet || !packet->data) return 0;
   int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing video frame", result);
   return result;
+}
+
+int64_t SimpleVideoWriter::TypicalVideoGap() const {
+  if (recent_video_gaps_.empty()) return 0;
+  std::vector<int64_t> gaps(recent_video_gaps_.begin(), recent_video_gaps_.end());
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  return gaps[gaps.size() / 2];
 }
 
 int SimpleVideoWriter::WritePacket(AVPacket* packet) {
@@ -441,8 +481,13 @@ int SimpleVideoWriter::FlushAudio() {
 
 int SimpleVideoWriter::FlushVideo() {
   if (!video_context_) return 0;
-  return Encode(video_context_.get(), nullptr, "Error flushing video frame",
-                &SimpleVideoWriter::WriteVideoPacket, WriteFailure::kStop);
+  int result = Encode(video_context_.get(), nullptr, "Error flushing video frame",
+                      &SimpleVideoWriter::WriteVideoPacket, WriteFailure::kStop);
+  if (result != 0) return result;
+  // Nothing follows the last frame: it is shown for the usual interval.
+  const int64_t typical = TypicalVideoGap();
+  if (held_video_packet_ && typical > 0) held_video_packet_->duration = typical;
+  return WriteHeldVideoPacket();
 }
 
 void SimpleVideoWriter::CloseEncoders() {

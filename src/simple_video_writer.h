@@ -1,6 +1,7 @@
 #ifndef KELMORA_SIMPLE_VIDEO_WRITER_H_
 #define KELMORA_SIMPLE_VIDEO_WRITER_H_
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,9 @@ class SimpleVideoWriter : public VideoWriter {
 
   // Container name; empty lets the file name decide. Set before Init.
   std::string format_name_;
+  // Every packet goes to the file at once, so that a failing write (a full
+  // disk) shows while writing, not only at the close. For recordings.
+  bool flush_packets_ = false;
 
  private:
 
@@ -80,10 +84,15 @@ class SimpleVideoWriter : public VideoWriter {
   int Encode(EncoderContext* encoder, const AVFrame* frame,
              const char* encode_error, int (SimpleVideoWriter::*write)(AVPacket*),
              WriteFailure on_write_failure);
-  // av_interleaved_write_frame, failing also when the I/O context has
-  // failed to write earlier data.
+  // av_interleaved_write_frame; with flush_packets_, failing also when the
+  // I/O context has failed to write earlier data.
   int WriteInterleaved(AVPacket* packet);
+  // Video packets are held back by one: a packet is shown until the next
+  // one, so only the next one tells its duration.
   int WriteVideoPacket(AVPacket* packet);
+  int WriteHeldVideoPacket();
+  // The median of the recent gaps between video packets; 0 before any.
+  int64_t TypicalVideoGap() const;
   int WritePacket(AVPacket* packet);
   void FixDts(AVPacket* packet, int64_t* last_dts);
   int FlushAudio();
@@ -102,6 +111,10 @@ class SimpleVideoWriter : public VideoWriter {
   int audio_frame_size_ = 0;
   int64_t last_audio_dts_ = AV_NOPTS_VALUE;
   int64_t last_video_dts_ = AV_NOPTS_VALUE;
+  // The last video packet, not yet handed to the muxer; empty when none.
+  PacketPtr held_video_packet_;
+  // The latest gaps between video packets, in the stream's time base.
+  std::deque<int64_t> recent_video_gaps_;
   AVRational video_time_base_{1, 1000};
   AVPixelFormat pixel_format_ = AV_PIX_FMT_YUV420P;
   int64_t channel_layout_ = AV_CH_LAYOUT_STEREO;

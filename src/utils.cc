@@ -8,6 +8,8 @@
 #include <Magick++.h>
 
 extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/avstring.h>
 #include <libavutil/error.h>
 }
 
@@ -27,6 +29,15 @@ std::string AvErrorString(int error) {
 void LogAvError(const std::string& what, int error) {
   fprintf(stderr, "%s : %s (%d)\n", what.c_str(), AvErrorString(error).c_str(),
           error);
+}
+
+const char kLocalProtocols[] = "file";
+
+std::string LocalFileUrl(const std::string& path) {
+  if (av_strstart(path.c_str(), "file:", nullptr)) return path;
+  const char* protocol = avio_find_protocol_name(path.c_str());
+  if (protocol && strcmp(protocol, "file") == 0) return path;
+  return "file:" + path;
 }
 
 void InitializeMagickOnce() {

@@ -12,6 +12,17 @@ void LogAvError(const std::string& what, int error);
 // The media library's text for an error code.
 std::string AvErrorString(int error);
 
+// The name under which the media library opens a media path that a page
+// named: always a local file. A name the library would read as a URL or a
+// protocol ("http://...", "pipe:", "concat:...") gets the "file:" prefix, so
+// that it stays a file name; plain paths come back unchanged.
+std::string LocalFileUrl(const std::string& path);
+
+// The only protocol the media library may use for page-named media, also
+// for what a container opens in turn (a playlist's segments): the value of
+// its "protocol_whitelist" option.
+extern const char kLocalProtocols[];
+
 // Starts the image library on the first call only.
 void InitializeMagickOnce();
 

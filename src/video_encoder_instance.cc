@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "core_clock.h"
-#include "pp_video_encoder.h"
 #include "ppapi/cpp/module.h"
 #include "video_encoder_rule.h"
 
@@ -13,15 +12,11 @@ VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
     : WorkerBaseInstance(instance, "ruzevUroviRodarav:"), callback_factory_(this) {}
 
 VideoEncoderInstance::~VideoEncoderInstance() {
-  // A worker waiting for the browser's encoder would wait for this very
-  // thread: fail those waits first, then let the worker close the file and
-  // end.
-  const bool worker_known = worker_known_;
-  if (worker_known) PPVideoEncoder::AbortWaitsOn(worker_thread_id_);
+  // The worker closes a running recording before it ends; the join fails
+  // any wait of the browser-backed encoder for this thread first.
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::CloseOnDestroy),
                          0);
   JoinWorker();
-  if (worker_known) PPVideoEncoder::EndAbort(worker_thread_id_);
   UnregisterPPEncoders(this);
   // The pump threads read the recording stopwatch: they end before it goes,
   // and before the recorder that they refer to.
@@ -38,15 +33,7 @@ bool VideoEncoderInstance::Init(uint32_t argc, const char* argn[], const char* a
   recording_timer_.reset(new TickerTimer(clock_.get()));
   last_frame_timer_.reset(new TickerTimer(clock_.get()));
   RegisterPPEncoders(this);
-  worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnWorkerStarted),
-                         0);
   return true;
-}
-
-void VideoEncoderInstance::OnWorkerStarted(int32_t) {
-  pthread_setname_np(pthread_self(), "encoder_worker");
-  worker_thread_id_ = pthread_self();
-  worker_known_ = true;
 }
 
 void VideoEncoderInstance::HandleMessage(const pp::Var& message) {

@@ -72,8 +72,6 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // Worker, at destruction: closes a running recording silently so that
   // its file stays readable.
   void CloseOnDestroy(int32_t result);
-  // Worker: names the thread and records it for the destructor.
-  void OnWorkerStarted(int32_t result);
 
   // --- Start (video_encoder_instance_start.cc) ---
   void Start(int32_t result, const pp::VarDictionary& data);
@@ -175,9 +173,6 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // Pictures whose size differs from the inputs' are scaled to it.
   FrameScaler main_scaler_;
   FrameScaler cam_scaler_;
-  // The worker thread, once it has run its first work.
-  std::atomic<bool> worker_known_{false};
-  pthread_t worker_thread_id_;
 };
 
 }  // namespace kelmora

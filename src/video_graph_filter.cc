@@ -315,6 +315,15 @@ int VideoGraphFilter::PullAudioFrame() {
 }
 
 int VideoGraphFilter::PullVideoFrame() {
+  if (!held_video_.empty()) {
+    FramePtr frame = std::move(held_video_.front());
+    held_video_.pop_front();
+    return WritePulledFrame(output_filter_video_ctx_, false, frame.get());
+  }
+  if (video_end_held_) {
+    video_done_ = true;
+    return 0;
+  }
   return PullFrame(output_filter_video_ctx_, false);
 }
 
@@ -329,26 +338,66 @@ int VideoGraphFilter::PullFrame(AVFilterContext* sink, bool audio) {
   if (result < 0) {
     return result;
   }
+  return WritePulledFrame(sink, audio, frame_.get());
+}
+
+int VideoGraphFilter::WritePulledFrame(AVFilterContext* sink, bool audio,
+                                       AVFrame* frame) {
+  assert(writer_ != __null);
   AVRational writer_time_base =
       audio ? writer_->audio_time_base() : writer_->video_time_base();
-  if (frame_->pts != AV_NOPTS_VALUE) {
-    frame_->pts = av_rescale_q(frame_->pts, av_buffersink_get_time_base(sink),
-                               writer_time_base);
+  if (frame->pts != AV_NOPTS_VALUE) {
+    frame->pts = av_rescale_q(frame->pts, av_buffersink_get_time_base(sink),
+                              writer_time_base);
   }
-  result = audio ? writer_->WriteAudioFrame(frame_.get())
-                 : writer_->WriteVideoFrame(frame_.get());
-  av_frame_unref(frame_.get());
+  int result = audio ? writer_->WriteAudioFrame(frame)
+                     : writer_->WriteVideoFrame(frame);
+  av_frame_unref(frame);
   return result;
+}
+
+int VideoGraphFilter::HoldReadyVideo() {
+  while (!video_done_ && !video_end_held_) {
+    FramePtr frame(av_frame_alloc());
+    if (!frame) {
+      return AVERROR(ENOMEM);
+    }
+    int result = av_buffersink_get_frame(output_filter_video_ctx_, frame.get());
+    if (result == AVERROR(EAGAIN)) {
+      return 0;
+    }
+    if (result == AVERROR_EOF) {
+      video_end_held_ = true;
+      return 0;
+    }
+    if (result < 0) {
+      return result;
+    }
+    // Copies only a picture that is shared or read-only; a filter's own
+    // output (an overlay's) is kept as it is.
+    result = av_frame_make_writable(frame.get());
+    if (result < 0) {
+      // Kept all the same: the frame is not lost, its buffer only returns
+      // later.
+      LogAvError("Could not copy a held video frame", result);
+    }
+    held_video_.push_back(std::move(frame));
+  }
+  return 0;
 }
 
 int VideoGraphFilter::FilterAvailable() {
   assert(output_filter_video_ctx_ != __null);
   int result = 0;
+  bool audio_turn = false;
   while (!(audio_done_ && video_done_) && result >= 0) {
-    result = PullNextFrame();
+    audio_turn = AudioIsNext();
+    result = audio_turn ? PullAudioFrame() : PullVideoFrame();
   }
   if (result == AVERROR(EAGAIN)) {
-    return 0;
+    // Video waits for audio: without this, its frames would wait inside
+    // the graph, holding their inputs' buffers.
+    return audio_turn ? HoldReadyVideo() : 0;
   }
   return result < 0 ? result : 0;
 }
@@ -380,6 +429,7 @@ int VideoGraphFilter::FilterToEnd() {
 int VideoGraphFilter::Close() {
   assert(writer_ != __null);
   frame_.reset();
+  held_video_.clear();
   int result = writer_->Close();
   // The writer goes whatever its close gave.
   writer_.reset();

@@ -2,6 +2,7 @@
 #define KELMORA_VIDEO_GRAPH_FILTER_H_
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +40,8 @@ class VideoGraphFilter {
   // Parses and configures the graph, sizes and opens the output writer.
   int InitFiltering();
   // Pulls every frame the sinks can give now; a sink with nothing ready
-  // ends the pass with 0.
+  // ends the pass with 0. Video frames that wait for audio are taken out of
+  // the graph and kept until their turn (see HoldReadyVideo).
   int FilterAvailable();
   // Pulls at most one frame; the try-again code is passed through.
   int FilterOnce();
@@ -74,12 +76,23 @@ class VideoGraphFilter {
   int PullAudioFrame();
   int PullVideoFrame();
   int PullFrame(AVFilterContext* sink, bool audio);
+  // Rescales a pulled frame's pts to the writer's time base, writes it and
+  // releases its references.
+  int WritePulledFrame(AVFilterContext* sink, bool audio, AVFrame* frame);
+  // Takes every video frame the sink can give now out of the graph, each
+  // with a picture of its own, so that pictures lent by the inputs' callers
+  // (track buffers) go back while the frames wait for audio.
+  int HoldReadyVideo();
 
   std::vector<GraphInputWriter*> input_writers_;
   std::unique_ptr<AVFilterGraph, GraphDeleter> graph_;
   AVFilterContext* output_filter_audio_ctx_ = nullptr;  // owned by graph_
   AVFilterContext* output_filter_video_ctx_ = nullptr;  // owned by graph_
   FramePtr frame_;
+  // Video frames taken out of the sink ahead of their turn, oldest first,
+  // and whether the sink reported its end behind them.
+  std::deque<FramePtr> held_video_;
+  bool video_end_held_ = false;
 };
 
 }  // namespace kelmora

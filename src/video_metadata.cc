@@ -13,8 +13,12 @@ namespace kelmora {
 
 boost::optional<VideoMetadata> ReadVideoMetadata(const std::string& filename) {
   AVFormatContext* raw_context = nullptr;
-  int result =
-      avformat_open_input(&raw_context, filename.c_str(), nullptr, nullptr);
+  // Page-named: a local file, and nothing a playlist in it names elsewhere.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", kLocalProtocols, 0);
+  int result = avformat_open_input(&raw_context, LocalFileUrl(filename).c_str(),
+                                   nullptr, &options);
+  av_dict_free(&options);
   if (result < 0) {
     LogAvError("Failed to read metadata", result);
     return boost::none;

@@ -103,10 +103,12 @@ std::string VideoRecorder::BuildRecordingGraph() {
     text += BrandingFilterText(label);
     label = "bout";
   }
+  // Both streams move back by the delay itself, not each to its own first
+  // kept frame: pictures come irregularly (a still screen), audio does not.
   const double delay_seconds = start_delay_ / 1000.0;
   if (start_delay_ != 0) {
-    text += Format(";[%s]trim=start=%.3f,setpts=expr=PTS-STARTPTS[tout]",
-                   label.c_str(), delay_seconds);
+    text += Format(";[%s]trim=start=%.3f,setpts=expr=PTS-%.3f/TB[tout]",
+                   label.c_str(), delay_seconds, delay_seconds);
   }
 
   if (audio_enabled_ || audio2_enabled_) {
@@ -126,8 +128,8 @@ std::string VideoRecorder::BuildRecordingGraph() {
     if (start_delay_ == 0) {
       text += "anull";
     } else {
-      text += Format("atrim=start=%.3f,asetpts=expr=PTS-STARTPTS",
-                     delay_seconds);
+      text += Format("atrim=start=%.3f,asetpts=expr=PTS-%.3f/TB",
+                     delay_seconds, delay_seconds);
     }
   }
 
@@ -144,6 +146,7 @@ bool VideoRecorder::Init() {
   // Output file.
   SimpleVideoWriter* output = new SimpleVideoWriter(filename_);
   filter_.writer_.reset(output);  // the graph owns it from here
+  filter_.thread_factor_ = thread_factor_;
   if (!video_codec_.empty() && !output->SetVideoCodec(video_codec_)) {
     fprintf(stderr, "unknown video encoder %s\n", video_codec_.c_str());
     return false;
@@ -153,6 +156,8 @@ bool VideoRecorder::Init() {
     return false;
   }
   output->format_name_ = format_;
+  // A full disk must show while recording, as "out_of_disk_space".
+  output->flush_packets_ = true;
 
   // Main picture, with the first audio track.
   main_input_ = new GraphInputWriter();
@@ -251,6 +256,17 @@ int VideoRecorder::AddCamFrame(uint8_t* data, int64_t pts) {
   if (!running_) return -1;
   assert(cam_video_writer_ != nullptr);
   return cam_video_writer_->AddFrame(data, pts);
+}
+
+int VideoRecorder::LendFrame(SharedPicture picture, int64_t pts) {
+  if (!running_) return -1;
+  return main_video_writer_->LendFrame(std::move(picture), pts);
+}
+
+int VideoRecorder::LendCamFrame(SharedPicture picture, int64_t pts) {
+  if (!running_) return -1;
+  assert(cam_video_writer_ != nullptr);
+  return cam_video_writer_->LendFrame(std::move(picture), pts);
 }
 
 int VideoRecorder::AddAudio(const int16_t* samples, int count) {

@@ -44,6 +44,15 @@ class VideoRecorder {
   // recording timeline. The buffer may be reused once the call returns.
   int AddFrame(uint8_t* data, int64_t pts);
   int AddCamFrame(uint8_t* data, int64_t pts);
+  // The same without a copy: the graph shares the picture until it has no
+  // more use for it. With a camera, the overlay keeps the newest main
+  // picture until the next one arrives, and the last one until the recorder
+  // is destroyed; no other picture outlives the FilterAvailable that follows
+  // it. Each picture's deleter hands its buffer back to the track; it runs
+  // on this thread. A picture may be lent again (a repeated frame) while the
+  // graph still holds it.
+  int LendFrame(SharedPicture picture, int64_t pts);
+  int LendCamFrame(SharedPicture picture, int64_t pts);
 
   // `count` samples per channel, interleaved signed 16-bit, a multiple of
   // the track's audio frame size; timestamps follow on from earlier audio.
@@ -83,6 +92,8 @@ class VideoRecorder {
   Size cam_size_;
   std::string branding_filename_;
   int32_t start_delay_ = 0;  // ms
+  // Share of the online processors that the video encoder takes.
+  float thread_factor_ = 0.5f;
 
  private:
   // Declared before the adapters so that it is destroyed after them.

@@ -17,6 +17,7 @@
 #include "nacl_io/nacl_io.h"
 #include "ppapi/cpp/instance_handle.h"
 #include "ppapi/cpp/module.h"
+#include "pp_video_encoder.h"
 
 namespace {
 
@@ -97,13 +98,23 @@ void WorkerBaseInstance::TakeCrashReportsLocked() {
   exception_binding_owner = this;
 }
 
-void WorkerBaseInstance::JoinWorker() { worker_thread_.Join(); }
+void WorkerBaseInstance::JoinWorker() {
+  joining_ = true;
+  kelmora::PPVideoEncoder::WakeWaitingSteps();
+  worker_thread_.Join();
+}
+
+void WorkerBaseInstance::WatchJoinOnWorker(void* user_data, int32_t) {
+  kelmora::PPVideoEncoder::WatchMainThreadJoin(
+      &static_cast<WorkerBaseInstance*>(user_data)->joining_);
+}
 
 bool WorkerBaseInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   Log("initializing worker module\n");
   InitNaclIo();
   SetUpExceptionHandling();
   worker_thread_.Start();
+  worker_loop().PostWork(pp::CompletionCallback(&WorkerBaseInstance::WatchJoinOnWorker, this), 0);
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -42,7 +43,10 @@ class WorkerBaseInstance : public pp::Instance {
 
   // Main thread: lets the worker finish what is due, then waits for it to
   // end. Subclasses call it first in their destructors, before their own
-  // members go; later calls do nothing.
+  // members go, after telling their own work to stop; later calls do
+  // nothing. Steps of the browser's encoder that the worker waits for, or
+  // starts from now on, fail at once, as the main thread cannot serve them
+  // while it waits here.
   void JoinWorker();
 
   // Main thread: the common checks of every incoming message. True with
@@ -53,6 +57,8 @@ class WorkerBaseInstance : public pp::Instance {
   void LogUnknownMessageType();
 
  private:
+  // First work of the worker thread.
+  static void WatchJoinOnWorker(void* user_data, int32_t result);
   static ssize_t OnTtyOutput(const char* buf, size_t count, void* user_data);
   static void OnExceptionJson(const char* json);
 
@@ -69,6 +75,8 @@ class WorkerBaseInstance : public pp::Instance {
 
   std::string log_prefix_;
   pp::SimpleThread worker_thread_;
+  // Set once the main thread joins the worker.
+  std::atomic<bool> joining_{false};
   // The terminal descriptor this instance opened (-1 when none); closed
   // with the instance.
   int tty_fd_;

@@ -859,6 +859,32 @@ char* getcwd(char* out, size_t size) {
   return out;
 }
 
+/* The checked forms that fortified callers use. */
+char* __realpath_chk(const char* path, char* resolved, size_t resolved_size);
+ssize_t __readlink_chk(const char* path, char* out, size_t size, size_t out_size);
+ssize_t __readlinkat_chk(int dirfd, const char* path, char* out, size_t size, size_t out_size);
+char* __getcwd_chk(char* out, size_t size, size_t out_size);
+
+char* __realpath_chk(const char* path, char* resolved, size_t resolved_size) {
+  if (resolved && resolved_size < PATH_MAX) abort();
+  return realpath(path, resolved);
+}
+
+ssize_t __readlink_chk(const char* path, char* out, size_t size, size_t out_size) {
+  if (size > out_size) abort();
+  return readlink(path, out, size);
+}
+
+ssize_t __readlinkat_chk(int dirfd, const char* path, char* out, size_t size, size_t out_size) {
+  if (size > out_size) abort();
+  return readlinkat(dirfd, path, out, size);
+}
+
+char* __getcwd_chk(char* out, size_t size, size_t out_size) {
+  if (size > out_size) abort();
+  return getcwd(out, size);
+}
+
 /* Temporary names: the template is made under the mount, and the name
  * chosen is written back into the caller's template. */
 #define MKSTEMP_LIKE(ret, error_value, name, suffix, params, args, on_success)       \

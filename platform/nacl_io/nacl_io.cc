@@ -66,6 +66,9 @@ std::atomic<bool> fd_flags[kFdFlags];
 
 std::atomic<bool> initialized{false};
 std::atomic<bool> any_mounts{false};
+// Whether the working directory lies in a mount, so that the relative
+// paths of everyone else pass without a lock.
+std::atomic<bool> cwd_in_mount{false};
 
 // Hops through symbolic links before a lookup fails with ELOOP, as Linux.
 const int kMaxLinks = 40;
@@ -222,6 +225,7 @@ bool TrackedPagePath(int fd, std::string* page_path) {
 }
 
 std::string CurrentCwd() {
+  if (!cwd_in_mount.load(std::memory_order_acquire)) return std::string();
   LayerState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   return state.cwd;
@@ -282,6 +286,7 @@ void UnmountAll() {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.mounts.clear();
   state.cwd.clear();
+  cwd_in_mount.store(false);
   any_mounts.store(false);
 }
 
@@ -506,6 +511,7 @@ void ppfs_set_cwd(const char* host_path) {
   auto& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.cwd = page;
+  pp::platform::cwd_in_mount.store(!page.empty(), std::memory_order_release);
 }
 
 void ppfs_set_cwd_fd(int fd) {
@@ -514,6 +520,7 @@ void ppfs_set_cwd_fd(int fd) {
   auto& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.cwd = page;
+  pp::platform::cwd_in_mount.store(!page.empty(), std::memory_order_release);
 }
 
 int ppfs_get_cwd(char* out, size_t out_size) {

@@ -29,13 +29,14 @@ std::string WriteScript(const std::string& dir, const std::string& text) {
 TEST(PluginHostTest, RunsAScriptFileAndEndsCleanly) {
   std::string dir = kelmora_test::MakeTempDir();
   std::string script = WriteScript(
-      dir, "{\"$await\": \"tty\"}\n{\"type\": \"start\", \"data\": {}}\n{\"$sleep\": 20}\n");
+      dir, "{\"$await\": \"tty\"}\n{\"type\": \"start\", \"data\": {}}\n{\"$await\": \"start\"}\n");
   ProgramResult result =
       RunProgram({BuildPath("plugin-host"), BuildPath("edit_module.so"), "--persistent",
                   dir + "/p", "--temporary", dir + "/t", script},
                  "", dir);
   EXPECT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ(std::vector<std::string>{R"({"type":"tty","data":"Stack traces are available.\n"})"},
+  EXPECT_EQ((std::vector<std::string>{R"({"type":"tty","data":"Stack traces are available.\n"})",
+                                      R"({"type":"start","data":"parsing edit config failed"})"}),
             result.OutLines());
   EXPECT_EQ(0, access((dir + "/p").c_str(), F_OK));
   EXPECT_EQ(0, access((dir + "/t").c_str(), F_OK));

@@ -120,6 +120,7 @@ TEST(ModuleCommandsTest, KnownCommandsPassTheChecks) {
   ASSERT_EQ(0, editor.exit_code) << editor.err;
   std::vector<std::string> expected = {"LOG kelmoraEdit:initializing worker module"};
   for (int i = 0; i < 4; ++i) expected.push_back("ERROR kelmoraEdit:unknown message type");
+  expected.push_back("ERROR kelmoraEdit:cannot cancel while not started");
   EXPECT_EQ(expected, editor.ErrLines());
 }
 
@@ -153,21 +154,33 @@ TEST(ModuleInstancesTest, OneModuleManyInstances) {
 
 namespace {
 
-// The page scripts that `make demo` plays stay runnable.
+// The page scripts that `make demo` plays stay runnable; the editor's edit
+// a recording made beforehand, as the demo does.
 TEST(DemoScriptsTest, EachModulesScriptRunsToTheEnd) {
-  for (const char* module : {"edit_module", "encoder_module"}) {
+  for (const char* script : {"edit_module", "edit_module_gif", "encoder_module"}) {
+    const std::string name = script;
+    const std::string module = name.compare(0, 4, "edit") == 0 ? "edit_module" : "encoder_module";
     std::string dir = kelmora_test::MakeTempDir();
     // The recorder's demo logo, as scripts/demo.sh puts it there.
     std::string persistent = dir + "/html5fs/persistent";
     std::filesystem::create_directories(persistent);
     std::filesystem::copy_file(std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/logo.png",
                                persistent + "/demo_logo.png");
+    if (module == "edit_module") {
+      ProgramResult recorded = RunProgram(
+          {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+           "testsrc2=s=320x240:r=30:d=4", "-f", "lavfi", "-i", "sine=duration=4", "-c:v",
+           "libvpx", "-threads", "1", "-deadline", "realtime", "-c:a", "libopus",
+           dir + "/html5fs/persistent/demo_recording.webm"},
+          "", dir);
+      ASSERT_EQ(0, recorded.exit_code) << recorded.err;
+    }
     ProgramResult result = RunProgram(
-        {BuildPath("plugin-host"), BuildPath(std::string(module) + ".so"),
-         std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/" + module + ".jsonl"},
+        {BuildPath("plugin-host"), BuildPath(module + ".so"),
+         std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/" + name + ".jsonl"},
         "", dir);
-    EXPECT_EQ(0, result.exit_code) << module << "\n" << result.err;
-    EXPECT_FALSE(result.OutLines().empty()) << module;
+    EXPECT_EQ(0, result.exit_code) << name << "\n" << result.err;
+    EXPECT_FALSE(result.OutLines().empty()) << name;
   }
 }
 

@@ -13,6 +13,8 @@
 #include <json/json.h>
 #include <gtest/gtest.h>
 
+#include "support/run_program.h"
+
 namespace {
 
 int report_fd = -1;
@@ -49,11 +51,7 @@ Outcome CrashInChild(void (*cause)()) {
     _exit(5);
   }
   close(fds[1]);
-  std::string data;
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(fds[0], buffer, sizeof(buffer))) > 0) data.append(buffer, count);
-  close(fds[0]);
+  std::string data = kelmora_test::ReadToEnd(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   outcome.term_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

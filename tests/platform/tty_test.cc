@@ -18,6 +18,7 @@
 #include "nacl_io/ioctl.h"
 #include "nacl_io/nacl_io.h"
 #include "ppplatform/tty.h"
+#include "support/run_program.h"
 
 namespace {
 
@@ -184,11 +185,7 @@ std::string HandlerOutputOfExitingChild(const char* text) {
     exit(1);
   }
   close(fds[1]);
-  std::string received;
-  char buffer[256];
-  ssize_t count;
-  while ((count = read(fds[0], buffer, sizeof(buffer))) > 0) received.append(buffer, count);
-  close(fds[0]);
+  std::string received = kelmora_test::ReadToEnd(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) return "child failed";
@@ -198,7 +195,7 @@ std::string HandlerOutputOfExitingChild(const char* text) {
 TEST(TtyExitTest, OutputWrittenJustBeforeExitReachesTheHandler) {
   // Without a line end the text waits in the stream's buffer until exit;
   // tried many times, since the reader losing the race is a matter of luck.
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < 12; ++i) {
     ASSERT_EQ("fatal error: audio failed", HandlerOutputOfExitingChild("fatal error: audio failed"))
         << "run " << i;
   }

@@ -6,6 +6,7 @@
 #include <Magick++.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,80 @@ TEST_F(BrandingWriterTest, FileThatIsNoImageFails) {
   EXPECT_EQ(writer.Open(path, 256, 144), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("failed to read image ", 0),
             0u);
+}
+
+// Opens `path` into a 20 x 20 box; the picture, or nothing with the error
+// text.
+std::vector<CapturingSink::Picture> OpenLogo(const std::string& path,
+                                             std::string* err) {
+  CapturingSink::Log log;
+  BrandingWriter writer(new CapturingSink(&log));
+  testing::internal::CaptureStderr();
+  int result = writer.Open(path, 20, 20);
+  if (result == 0) result = writer.WriteAndClose();
+  *err = testing::internal::GetCapturedStderr();
+  return result == 0 ? log.pictures : std::vector<CapturingSink::Picture>();
+}
+
+// The pixel at the picture's centre.
+std::vector<int> Centre(const CapturingSink::Picture& p) {
+  const uint8_t* px = &p.rgba[((p.height / 2) * p.width + p.width / 2) * 4];
+  return {px[0], px[1], px[2], px[3]};
+}
+
+void ExpectRed(const CapturingSink::Picture& p) {
+  std::vector<int> c = Centre(p);
+  EXPECT_GT(c[0], 200);
+  EXPECT_LT(c[1], 60);
+  EXPECT_LT(c[2], 60);
+  EXPECT_EQ(c[3], 255);
+}
+
+TEST_F(BrandingWriterTest, EveryRasterFormatIsKnownByItsContent) {
+  for (const char* format : {"PNG", "JPEG", "GIF", "BMP", "WEBP"}) {
+    SCOPED_TRACE(format);
+    Magick::Image image(Magick::Geometry(40, 40), Magick::Color("red"));
+    image.magick(format);
+    // The extension does not matter, the bytes do.
+    std::string path = Path(std::string("red_") + format + ".img");
+    image.write(path);
+    std::string err;
+    std::vector<CapturingSink::Picture> pictures = OpenLogo(path, &err);
+    ASSERT_EQ(pictures.size(), 1u) << err;
+    ExpectRed(pictures[0]);
+  }
+}
+
+TEST_F(BrandingWriterTest, CmykPictureKeepsItsColours) {
+  Magick::Image image(Magick::Geometry(40, 40), Magick::Color("red"));
+  image.colorSpace(MagickCore::CMYKColorspace);
+  ASSERT_EQ(image.colorSpace(), MagickCore::CMYKColorspace);
+  image.magick("JPEG");
+  std::string path = Path("cmyk.jpg");
+  image.write(path);
+  std::string err;
+  std::vector<CapturingSink::Picture> pictures = OpenLogo(path, &err);
+  ASSERT_EQ(pictures.size(), 1u) << err;
+  ExpectRed(pictures[0]);
+}
+
+// The file name is a file name: the image library's own syntax in it
+// reads nothing else, and a file that is not a raster image is refused
+// whatever its name says.
+TEST_F(BrandingWriterTest, NameAndContentCannotChooseAnotherReader) {
+  const std::string logo = MakeLogo(40, 40);
+  const std::string drawing = Path("drawing.mvg");
+  std::ofstream(drawing) << "viewbox 0 0 20 20\nfill red\nrectangle 0,0 20,20\n";
+  const std::string words = Path("words.txt");
+  std::ofstream(words) << "kelmora\n";
+  for (const std::string& name :
+       {std::string("xc:red"), logo + "[10x10]", "png:" + logo, drawing,
+        "text:" + words}) {
+    SCOPED_TRACE(name);
+    std::string err;
+    EXPECT_TRUE(OpenLogo(name, &err).empty());
+    EXPECT_EQ(err.rfind("failed to read image ", 0), 0u) << err;
+  }
 }
 
 TEST_F(BrandingWriterTest, SinkFailuresAreReported) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "edit_test_media.h"
+#include "flash_beep_scene.h"
 #include "media_test_support.h"
 #include "simple_video_writer.h"
 #include "video_graph_filter.h"
@@ -19,6 +20,8 @@ using edit_test::WriteTestMedia;
 using testing_support::TempDir;
 
 const char kExampleInput[] = "/html5_persistent/in.webm";
+// What every movie source carries after its file name.
+const std::string kLocalOnly = ":format_opts=protocol_whitelist=file";
 
 // Replaces every occurrence of `from` in `text` with `to`.
 std::string ReplaceAll(std::string text, const std::string& from,
@@ -88,13 +91,13 @@ TEST_F(EditGraphTextTest, Mp4WithTrimCropScaleAndFps) {
   EXPECT_EQ(
       Build(config),
       ForExample(
-          "movie=filename=/html5_persistent/in.webm:seek_point=1.500,"
-          "trim=end=4.000:start=1.500,setpts=expr=PTS-STARTPTS,"
+          "movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file:seek_point=1.500,"
+          "trim=end=4.000:start=1.500,setpts=expr=PTS-1.500/TB,"
           "crop=h=50:w=100:x=20:y=10,"
           "scale=force_original_aspect_ratio=decrease:h=min(480\\,ih):"
           "w=min(640\\,iw),fps=fps=15;"
-          "amovie=filename=/html5_persistent/in.webm:seek_point=1.500,"
-          "atrim=end=4.000:start=1.500,asetpts=expr=PTS-STARTPTS",
+          "amovie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file:seek_point=1.500,"
+          "atrim=end=4.000:start=1.500,asetpts=expr=PTS-1.500/TB",
           input));
 }
 
@@ -104,7 +107,7 @@ TEST_F(EditGraphTextTest, GifHasNoAudioChain) {
   config.scale = Size{480, 270};
   config.fps = 10;
   EXPECT_EQ(Build(config),
-            ForExample("movie=filename=/html5_persistent/in.webm,"
+            ForExample("movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file,"
                        "scale=force_original_aspect_ratio=decrease:"
                        "h=min(270\\,ih):w=min(480\\,iw),fps=fps=10",
                        input));
@@ -113,46 +116,46 @@ TEST_F(EditGraphTextTest, GifHasNoAudioChain) {
 TEST_F(EditGraphTextTest, Mp4OfOddInputIsCutToEvenSize) {
   const std::string input = MakeExampleInput(1365, 767);
   EXPECT_EQ(Build(Config(input, kEditOutFormatMp4)),
-            ForExample("movie=filename=/html5_persistent/in.webm,"
+            ForExample("movie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file,"
                        "crop=h=trunc(ih/2)*2:w=trunc(iw/2)*2;"
-                       "amovie=filename=/html5_persistent/in.webm",
+                       "amovie=filename=/html5_persistent/in.webm:format_opts=protocol_whitelist=file",
                        input));
 
   // Other outputs take odd sizes; a crop or a box replaces the even crop.
   EXPECT_EQ(Build(Config(input, kEditOutFormatOther)),
-            "movie=filename=" + input + ";amovie=filename=" + input);
+            "movie=filename=" + input + kLocalOnly + ";amovie=filename=" + input + kLocalOnly);
   EditConfig cropped = Config(input, kEditOutFormatMp4);
   cropped.crop = Rect{0, 0, 1365, 767};
-  EXPECT_EQ(Build(cropped), "movie=filename=" + input +
+  EXPECT_EQ(Build(cropped), "movie=filename=" + input + kLocalOnly +
                                 ",crop=h=766:w=1364:x=0:y=0;amovie=filename=" +
-                                input);
+                                input + kLocalOnly);
 
   const std::string even = MakeInput("even.mkv", 1280, 720, true);
   EXPECT_EQ(Build(Config(even, kEditOutFormatMp4)),
-            "movie=filename=" + even + ";amovie=filename=" + even);
+            "movie=filename=" + even + kLocalOnly + ";amovie=filename=" + even + kLocalOnly);
 }
 
 TEST_F(EditGraphTextTest, TrimBoundsOnlyWhenPositive) {
   const std::string input = MakeInput("in.mkv", 320, 240, true);
   EditConfig config = Config(input, kEditOutFormatOther);
   config.trim = TrimRange{0.0, 0.0};
-  EXPECT_EQ(Build(config), "movie=filename=" + input +
-                               ",trim,setpts=expr=PTS-STARTPTS;"
-                               "amovie=filename=" + input +
-                               ",atrim,asetpts=expr=PTS-STARTPTS");
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly +
+                               ",trim,setpts=expr=PTS-0.000/TB;"
+                               "amovie=filename=" + input + kLocalOnly +
+                               ",atrim,asetpts=expr=PTS-0.000/TB");
 
   config.trim = TrimRange{2.5, 0.0};
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input +
-                ":seek_point=2.500,trim=start=2.500,setpts=expr=PTS-STARTPTS;"
-                "amovie=filename=" + input +
-                ":seek_point=2.500,atrim=start=2.500,asetpts=expr=PTS-STARTPTS");
+            "movie=filename=" + input + kLocalOnly +
+                ":seek_point=2.500,trim=start=2.500,setpts=expr=PTS-2.500/TB;"
+                "amovie=filename=" + input + kLocalOnly +
+                ":seek_point=2.500,atrim=start=2.500,asetpts=expr=PTS-2.500/TB");
 
   config.trim = TrimRange{-1.0, 3.25};
-  EXPECT_EQ(Build(config), "movie=filename=" + input +
-                               ",trim=end=3.250,setpts=expr=PTS-STARTPTS;"
-                               "amovie=filename=" + input +
-                               ",atrim=end=3.250,asetpts=expr=PTS-STARTPTS");
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly +
+                               ",trim=end=3.250,setpts=expr=PTS-0.000/TB;"
+                               "amovie=filename=" + input + kLocalOnly +
+                               ",atrim=end=3.250,asetpts=expr=PTS-0.000/TB");
 }
 
 TEST_F(EditGraphTextTest, CropSidesAreCutTowardZeroToEven) {
@@ -160,7 +163,7 @@ TEST_F(EditGraphTextTest, CropSidesAreCutTowardZeroToEven) {
   EditConfig config = Config(input, kEditOutFormatOther);
   config.crop = Rect{-4, 7, -3, 0};
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input + ",crop=h=0:w=-2:x=7:y=-4");
+            "movie=filename=" + input + kLocalOnly + ",crop=h=0:w=-2:x=7:y=-4");
 }
 
 TEST_F(EditGraphTextTest, InputWithoutAudioOrVideo) {
@@ -170,14 +173,14 @@ TEST_F(EditGraphTextTest, InputWithoutAudioOrVideo) {
   config.fps = 0;
   std::string text = Build(config);
   EXPECT_EQ(text.find(';'), std::string::npos) << text;
-  EXPECT_EQ(text, "movie=filename=" + silent +
+  EXPECT_EQ(text, "movie=filename=" + silent + kLocalOnly +
                       ":seek_point=1.000,trim=end=2.000:start=1.000,"
-                      "setpts=expr=PTS-STARTPTS");
+                      "setpts=expr=PTS-1.000/TB");
 
   // The video chain does not depend on the input having video.
   const std::string sound = MakeInput("sound.mka", 0, 0, true);
   EXPECT_EQ(Build(Config(sound, kEditOutFormatMp4)),
-            "movie=filename=" + sound + ";amovie=filename=" + sound);
+            "movie=filename=" + sound + kLocalOnly + ";amovie=filename=" + sound + kLocalOnly);
 }
 
 TEST_F(EditGraphTextTest, UnreadableInputGivesNothing) {
@@ -197,7 +200,7 @@ TEST_F(EditGraphTextTest, SpecialCharactersInTheInputNameAreEscaped) {
   const std::string input = MakeInput("a b,c;[d]:e'f.mkv", 320, 240, false);
   const std::string escaped_name = "a b\\,c\\;\\[d\\]\\\\:e\\\\\\'f.mkv";
   EXPECT_EQ(Build(Config(input, kEditOutFormatOther)),
-            "movie=filename=" + dir_.path() + "/" + escaped_name);
+            "movie=filename=" + dir_.path() + "/" + escaped_name + kLocalOnly);
 }
 
 // Fitting into a box keeps the aspect ratio and may give an odd side, which
@@ -209,16 +212,16 @@ TEST_F(EditGraphTextTest, Mp4ScaleToOddSizeIsCutToEven) {
       "w=min(100\\,iw)";
   EditConfig config = Config(input, kEditOutFormatMp4);
   config.scale = Size{100, 100};  // 100 x 75
-  EXPECT_EQ(Build(config), "movie=filename=" + input + scale_100 +
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly + scale_100 +
                                ",crop=h=trunc(ih/2)*2:w=trunc(iw/2)*2");
 
   config.outFormat = kEditOutFormatGif;
-  EXPECT_EQ(Build(config), "movie=filename=" + input + scale_100);
+  EXPECT_EQ(Build(config), "movie=filename=" + input + kLocalOnly + scale_100);
 
   config.outFormat = kEditOutFormatMp4;
   config.scale = Size{160, 0};  // 160 x 120
   EXPECT_EQ(Build(config),
-            "movie=filename=" + input +
+            "movie=filename=" + input + kLocalOnly +
                 ",scale=force_original_aspect_ratio=decrease:h=min(0\\,ih):"
                 "w=min(160\\,iw)");
 
@@ -260,6 +263,7 @@ class EditGraphRunTest : public EditGraphTextTest {
     }
     VideoGraphFilter filter;
     filter.graph_description_ = *text;
+    filter.thread_factor_ = testing_support::OneEncoderThread();
     auto writer = std::make_unique<SimpleVideoWriter>(config.outFilename);
     if (config.outFormat == kEditOutFormatMp4) {
       writer->format_name_ = "mp4";
@@ -303,7 +307,7 @@ class EditGraphRunTest : public EditGraphTextTest {
   }
 };
 
-TEST_F(EditGraphRunTest, TrimKeepsTheRangeAndStartsAtZero) {
+TEST_F(EditGraphRunTest, TrimKeepsTheRange) {
   const std::string input = MakeRunInput("in.mkv");
   EditConfig config = RunConfig(input, kEditOutFormatMp4, "trim.mp4");
   config.trim = TrimRange{1.5, 3.5};
@@ -312,11 +316,12 @@ TEST_F(EditGraphRunTest, TrimKeepsTheRangeAndStartsAtZero) {
   const testing_support::StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
   const testing_support::StreamInfo* audio = out.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_TRUE(video && audio);
-  // Frames at 1.52 s .. 3.48 s of the input: 50 frames from 0 on.
+  // Frames at 1.52 s .. 3.48 s of the input: 50 frames, as far from the
+  // cut as they were from 1.5 s.
   EXPECT_EQ(video->decoded_frames, 50);
   std::vector<int64_t> times = VideoTimesMs(*video);
-  EXPECT_EQ(times.front(), 0);
-  EXPECT_NEAR(times.back(), 1960, 1);
+  EXPECT_EQ(times.front(), 20);
+  EXPECT_NEAR(times.back(), 1980, 1);
   EXPECT_NEAR(video->last_end_ms, 2000, 1);
   // The audio is cut to the same two seconds.
   EXPECT_NEAR(audio->decoded_samples / static_cast<double>(audio->sample_rate),
@@ -332,6 +337,63 @@ TEST_F(EditGraphRunTest, TrimKeepsTheRangeAndStartsAtZero) {
   // Frames at 2.52 s .. 3.96 s.
   EXPECT_EQ(video->decoded_frames, 37);
   EXPECT_NEAR(video->last_end_ms, 1480, 1);
+}
+
+TEST_F(EditGraphRunTest, TrimKeepsPictureAndSoundTogether) {
+  // The screen stands still from 1.9 s to 2.581 s: the first picture kept
+  // after a trim at 2 s comes 581 ms after the cut, the sound does not.
+  testing_support::FlashBeepScene scene(2581, {3000, 3500}, 4000);
+  const std::string input = dir_.File("flash.webm");
+  {
+    SimpleVideoWriter writer(input);
+    writer.SetVideoSize(96, 64);
+    writer.SetAudioSampleRate(scene.kSampleRate);
+    writer.SetThreadFactor(testing_support::OneEncoderThread());
+    testing::internal::CaptureStdout();
+    int init = writer.Init();
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(init, 0);
+    ASSERT_EQ(writer.Open(), 0);
+    int64_t samples = 0;
+    auto sound_until = [&](int64_t ms) {
+      while (samples * 1000 / scene.kSampleRate < ms) {
+        FramePtr sound =
+            scene.AudioFrame(samples, writer.audio_frame_size());
+        ASSERT_EQ(writer.WriteAudioFrame(sound.get()), 0);
+        samples += writer.audio_frame_size();
+      }
+    };
+    for (int64_t ms : scene.frame_times()) {
+      sound_until(ms);
+      FramePtr picture = scene.VideoFrame(96, 64, ms);
+      ASSERT_EQ(writer.WriteVideoFrame(picture.get()), 0);
+    }
+    sound_until(scene.end_ms());
+    ASSERT_EQ(writer.Close(), 0);
+  }
+  // The input itself has them together (the muxer may move its whole
+  // timeline by the audio encoder's delay).
+  const testing_support::FlashBeepTimes in =
+      testing_support::MeasureFlashesAndBeeps(input);
+  ASSERT_EQ(in.flashes_ms.size(), 2u);
+  ASSERT_EQ(in.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(in.flashes_ms[i], scene.flashes_ms()[i], 10);
+    EXPECT_NEAR(in.beeps_ms[i], in.flashes_ms[i], 20);
+  }
+
+  EditConfig config = RunConfig(input, kEditOutFormatMp4, "trim_sync.mp4");
+  config.trim = TrimRange{2.0, 0.0};
+  ASSERT_TRUE(Run(config).opened);
+  const testing_support::FlashBeepTimes out =
+      testing_support::MeasureFlashesAndBeeps(config.outFilename);
+  ASSERT_EQ(out.flashes_ms.size(), 2u);
+  ASSERT_EQ(out.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(out.flashes_ms[i], in.flashes_ms[i] - 2000, 3);
+    EXPECT_NEAR(out.beeps_ms[i], out.flashes_ms[i], 20);
+  }
 }
 
 TEST_F(EditGraphRunTest, CropGivesTheEvenSizeBelowTheRectangle) {

@@ -270,6 +270,13 @@ inline Written WriteSynthetic(VideoWriter* writer, int seconds, int fps) {
   return written;
 }
 
+// A writer thread factor that gives its encoder one thread on this
+// machine: tests that do not measure threading should not pay for idle
+// encoder threads.
+inline float OneEncoderThread() {
+  return 0.5f / static_cast<float>(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
 // The build tree's directory for test files, made on first use.
 inline std::string TestOutputDir() {
   std::string dir = std::string(KELMORA_BUILD_DIR) + "/test_output";

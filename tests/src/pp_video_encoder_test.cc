@@ -130,6 +130,7 @@ TEST_F(PPVideoEncoderTest, RuleSendsOldBrowsersAndLargePicturesToLibvpx) {
     TestBrowser::RunOnWorker([&] {
       SimpleVideoWriter writer(path);
       writer.SetVideoSize(c.width, c.height);
+      writer.SetThreadFactor(testing_support::OneEncoderThread());
       CaptureStdout();
       ASSERT_EQ(writer.Init(), 0);
       out = GetCapturedStdout();
@@ -304,6 +305,41 @@ TEST_F(PPVideoEncoderTest, WithoutInstanceOpenFails) {
             std::string::npos)
       << err;
   EXPECT_EQ(GetVideoEncoderRecord().initialize_calls, 0);
+}
+
+// An instance that does not take itself out of the record when destroyed:
+// the record as a worker finds it when it read the record just before the
+// main thread destroyed the instance that it names.
+class VanishingInstance : public pp::Instance {
+ public:
+  explicit VanishingInstance(PP_Instance id) : pp::Instance(id) {}
+};
+
+TEST_F(PPVideoEncoderTest, OpenDoesNotReachTheInstanceObject) {
+  pp::Instance* vanishing = new VanishingInstance(9000);
+  RegisterPPEncoders(vanishing);
+  delete vanishing;  // the sanitizer build sees any later use
+  std::string path = TempPath("ppenc_vanished.webm");
+  Written written;
+  TestBrowser::RunOnWorker([&] {
+    SimpleVideoWriter writer(path);
+    ASSERT_TRUE(writer.SetVideoCodec("ppenc"));
+    writer.SetVideoSize(160, 120);
+    CaptureStdout();
+    int init = writer.Init();
+    int open = writer.Open();
+    GetCapturedStdout();
+    ASSERT_EQ(init, 0);
+    ASSERT_EQ(open, 0);
+    written = WriteSynthetic(&writer, 1, 5);
+    ASSERT_EQ(writer.Close(), 0);
+  });
+  // This browser takes any instance id; a real one refuses a dead one, and
+  // the open then fails like any failed start.
+  EXPECT_EQ(GetVideoEncoderRecord().initialize_calls, 1);
+  EXPECT_EQ(DecodeFile(path).streams.at(0).decoded_frames, written.video_frames);
+  // Tear-down clears the record through the fixture's instance.
+  RegisterPPEncoders(instance_);
 }
 
 TEST_F(PPVideoEncoderTest, FailedEncodeStepDropsOnlyThatFrame) {

@@ -397,34 +397,54 @@ TEST_F(ProgramEncoderTest, UnsupportedPixelFormatFailsOpen) {
   EXPECT_EQ(raw_calls.encode, 0);
 }
 
-TEST_F(ProgramEncoderTest, ContextStepsMatchTheLibrary) {
-  // Same answers as a library encoder: one packet to take, then EAGAIN;
-  // after the end of stream EOF, and no more frames accepted.
-  auto context = EncoderContext::Create(EncoderRef::FindByName("rawvideo"));
-  ASSERT_TRUE(context);
+// Opens `context` for 32 x 32 pictures and runs one fixed series of sends
+// (f: a frame, 0: the end of the stream) and receives (r), from an empty
+// start to past the end: each step's answer, and the pts of what came out.
+std::vector<std::pair<int, int64_t>> RunContextSteps(EncoderContext* context) {
   AVCodecContext* c = context->get();
   c->width = 32;
   c->height = 32;
   c->pix_fmt = AV_PIX_FMT_YUV420P;
   c->time_base = {1, 1000};
-  ASSERT_EQ(context->Open(), 0);
-  auto frame = MakeVideoFrame(32, 32, 0, 7);
-  AVPacket* packet = av_packet_alloc();
-  EXPECT_EQ(context->ReceivePacket(packet), AVERROR(EAGAIN));
-  EXPECT_EQ(context->SendFrame(frame.get()), 0);
-  EXPECT_EQ(context->SendFrame(frame.get()), AVERROR(EAGAIN));
-  EXPECT_EQ(context->ReceivePacket(packet), 0);
-  EXPECT_EQ(packet->pts, 7);
-  EXPECT_EQ(packet->dts, 7);
-  EXPECT_EQ(packet->size, 32 * 32 * 3 / 2);
-  av_packet_unref(packet);
-  EXPECT_EQ(context->ReceivePacket(packet), AVERROR(EAGAIN));
-  EXPECT_EQ(context->SendFrame(nullptr), 0);
-  EXPECT_EQ(context->ReceivePacket(packet), AVERROR_EOF);
-  EXPECT_EQ(context->SendFrame(frame.get()), AVERROR_EOF);
-  av_packet_free(&packet);
+  std::vector<std::pair<int, int64_t>> answers;
+  answers.emplace_back(context->Open(), 0);
+  PacketPtr packet(av_packet_alloc());
+  int64_t next_pts = 7;
+  for (char step : std::string("rfffrrrff0rr0frr")) {
+    if (step == 'r') {
+      int result = context->ReceivePacket(packet.get());
+      answers.emplace_back(result, result == 0 ? packet->pts : -1);
+      if (result == 0) {
+        EXPECT_EQ(packet->size, 32 * 32 * 3 / 2);
+      }
+      av_packet_unref(packet.get());
+    } else if (step == 'f') {
+      auto frame = MakeVideoFrame(32, 32, 0, next_pts++);
+      answers.emplace_back(context->SendFrame(frame.get()), -1);
+    } else {
+      answers.emplace_back(context->SendFrame(nullptr), -1);
+    }
+  }
   context->Close();
+  return answers;
+}
+
+TEST_F(ProgramEncoderTest, ContextStepsMatchTheLibrary) {
+  // The test's "rawvideo" against the library's own: the same answers to
+  // the same steps, packets with the same timestamps.
+  auto program = EncoderContext::Create(EncoderRef::FindByName("rawvideo"));
+  auto library = EncoderContext::Create(
+      EncoderRef(avcodec_find_encoder_by_name("rawvideo")));
+  ASSERT_TRUE(program && program->encoder().program());
+  ASSERT_TRUE(library && library->encoder().library());
+  std::vector<std::pair<int, int64_t>> expected = RunContextSteps(library.get());
+  EXPECT_EQ(RunContextSteps(program.get()), expected);
   EXPECT_EQ(raw_calls.close, 1);
+  // What the writer relies on: nothing before a frame, packets in order,
+  // and the end after the drain.
+  ASSERT_EQ(expected.size(), 17u);
+  EXPECT_EQ(expected[1].first, AVERROR(EAGAIN));
+  EXPECT_EQ(expected[16].first, AVERROR_EOF);
 }
 
 }  // namespace

@@ -187,17 +187,30 @@ TEST(RawVideoWriterDeathTest, MisuseStops) {
 
 // The adapter around a real graph input: an odd-sized picture and appended
 // audio arrive at the graph's output unchanged.
-TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
+// A graph of the given text around one adapter, drained into a
+// RecordingWriter.
+struct AdapterGraph {
+  AdapterGraph(const char* text, GraphInputWriter* input)
+      : out(new RecordingWriter()), adapter(input) {
+    filter.writer_.reset(out);
+    filter.graph_description_ = text;
+    // The adapter owns the input; the graph only registers it.
+    EXPECT_EQ(filter.AddInputWriter(input), 0);
+    EXPECT_EQ(filter.InitFiltering(), 0);
+    EXPECT_EQ(adapter.Open(), 0);
+  }
   VideoGraphFilter filter;
-  RecordingWriter* out = new RecordingWriter();
-  filter.writer_.reset(out);
-  filter.graph_description_ = "[in_writer]null[main];[in_writer_a]anull";
-  // The adapter owns the input; the graph only registers it.
-  GraphInputWriter* input = MakeInput(641, 361, 48000);
-  RawVideoWriter adapter(input);
-  ASSERT_EQ(filter.AddInputWriter(input), 0);
-  ASSERT_EQ(filter.InitFiltering(), 0);
-  ASSERT_EQ(adapter.Open(), 0);
+  RecordingWriter* out;
+  RawVideoWriter adapter;
+};
+
+TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
+  AdapterGraph graph("[in_writer]null[main];[in_writer_a]anull",
+                     MakeInput(641, 361, 48000));
+  ASSERT_FALSE(HasFailure());
+  VideoGraphFilter& filter = graph.filter;
+  RecordingWriter* out = graph.out;
+  RawVideoWriter& adapter = graph.adapter;
 
   std::vector<uint8_t> picture = MakeI420(641, 361, 40, 90);
   picture[641 * 361 + 320] = 200;  // last U sample of the first chroma row
@@ -224,6 +237,38 @@ TEST(RawVideoWriterTest, FeedsAGraphInputEndToEnd) {
                         4096));
     ++seen_audio;
   }
+}
+
+// A lent picture goes through a graph that does not change it without a
+// copy, and goes back once, after the output writer has had it.
+TEST(RawVideoWriterTest, LentPictureReachesTheOutputWithoutACopy) {
+  AdapterGraph graph("[in_writer]null[main]", MakeInput(64, 48, 0));
+  ASSERT_FALSE(HasFailure());
+  VideoGraphFilter& filter = graph.filter;
+  RecordingWriter* out = graph.out;
+  RawVideoWriter& adapter = graph.adapter;
+
+  std::vector<uint8_t> pixels = MakeI420(64, 48, 30, 60);
+  int released = 0;
+  SharedPicture picture(pixels.data(), [&released](const uint8_t*) {
+    ++released;
+  });
+  ASSERT_EQ(adapter.LendFrame(picture, 7), 0);
+  picture.reset();
+  EXPECT_EQ(released, 0);  // the graph still has it
+  ASSERT_EQ(filter.FilterAvailable(), 0);
+  ASSERT_EQ(out->video_frames(), 1);
+  EXPECT_EQ(out->frames[0].pts, 7);
+  EXPECT_EQ(out->frames[0].data[0], pixels.data());
+  EXPECT_EQ(0, memcmp(out->frames[0].bytes.data(), pixels.data(), 64 * 48));
+  EXPECT_EQ(released, 1);
+
+  // Copied pictures never reach the output in the caller's buffer.
+  ASSERT_EQ(adapter.AddFrame(pixels.data(), 8), 0);
+  ASSERT_EQ(filter.FilterAvailable(), 0);
+  ASSERT_EQ(out->video_frames(), 2);
+  EXPECT_NE(out->frames[1].data[0], pixels.data());
+  EXPECT_EQ(released, 1);
 }
 
 }  // namespace

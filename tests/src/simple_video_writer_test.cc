@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
+#include "local_listener.h"
 #include "media_test_support.h"
 #include "video_encoder_rule.h"
 
@@ -20,10 +23,19 @@ using testing_support::EndsWith;
 using testing_support::FileInfo;
 using testing_support::MakeAudioFrame;
 using testing_support::MakeVideoFrame;
+using testing_support::OneEncoderThread;
 using testing_support::StreamInfo;
 using testing_support::TempPath;
 using testing_support::WriteSynthetic;
 using testing_support::Written;
+
+// Init, with its progress lines kept off the test's output.
+int InitQuietly(SimpleVideoWriter* writer) {
+  CaptureStdout();
+  int result = writer->Init();
+  GetCapturedStdout();
+  return result;
+}
 
 TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   // Browser encoders not registered: the rule sends the default to libvpx.
@@ -32,6 +44,7 @@ TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   SimpleVideoWriter writer(path);
   writer.SetVideoSize(320, 240);
   writer.SetAudioSampleRate(48000);
+  writer.SetThreadFactor(OneEncoderThread());
   EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_S16);
   EXPECT_EQ(writer.AudioPosition(), 0);
   EXPECT_EQ(writer.VideoPosition(), 0);
@@ -46,9 +59,7 @@ TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   CaptureStderr();
   ASSERT_EQ(writer.Open(), 0);
   std::string err = GetCapturedStderr();
-  int threads = SimpleVideoWriter::ThreadCount(sysconf(_SC_NPROCESSORS_ONLN), 0.5f);
-  EXPECT_NE(err.find("using " + std::to_string(threads) + " threads\n"),
-            std::string::npos);
+  EXPECT_NE(err.find("using 1 threads\n"), std::string::npos) << err;
   EXPECT_EQ(err.find("could not set"), std::string::npos) << err;
   EXPECT_EQ(writer.audio_frame_size(), 960);  // Opus, 20 ms at 48 kHz
 
@@ -86,6 +97,7 @@ TEST(SimpleVideoWriterTest, Mp4WithH264AndAac) {
   ASSERT_TRUE(writer.SetAudioCodec("aac"));
   EXPECT_EQ(writer.sample_format(), AV_SAMPLE_FMT_FLTP);
   writer.SetVideoSize(640, 360);
+  writer.SetThreadFactor(OneEncoderThread());
   writer.SetAudioSampleRate(44100);
 
   CaptureStdout();
@@ -125,6 +137,7 @@ TEST(SimpleVideoWriterTest, VideoOnlyWhenSampleRateIsZero) {
   std::string path = TempPath("video_only.webm");
   SimpleVideoWriter writer(path);
   writer.SetVideoSize(160, 120);
+  writer.SetThreadFactor(OneEncoderThread());
   writer.SetAudioSampleRate(0);
   EXPECT_FALSE(writer.IsAudioEnabled());
   ASSERT_EQ(writer.Init(), 0);
@@ -138,6 +151,21 @@ TEST(SimpleVideoWriterTest, VideoOnlyWhenSampleRateIsZero) {
   ASSERT_EQ(info.streams.size(), 1u);
   EXPECT_EQ(info.streams[0].type, AVMEDIA_TYPE_VIDEO);
   EXPECT_EQ(info.streams[0].decoded_frames, written.video_frames);
+}
+
+TEST(SimpleVideoWriterTest, DefaultThreadFactorTakesHalfTheProcessors) {
+  SimpleVideoWriter writer(TempPath("threads.webm"));
+  writer.SetVideoSize(160, 120);
+  int init = InitQuietly(&writer);
+  ASSERT_EQ(init, 0);
+  CaptureStderr();
+  ASSERT_EQ(writer.Open(), 0);
+  std::string err = GetCapturedStderr();
+  int threads = SimpleVideoWriter::ThreadCount(sysconf(_SC_NPROCESSORS_ONLN), 0.5f);
+  EXPECT_NE(err.find("using " + std::to_string(threads) + " threads\n"),
+            std::string::npos)
+      << err;
+  ASSERT_EQ(writer.Close(), 0);
 }
 
 TEST(SimpleVideoWriterTest, SecondInitDoesNothing) {
@@ -159,6 +187,7 @@ TEST(SimpleVideoWriterTest, ContainerWithoutAudioCodecStillWritesVideo) {
   std::string path = TempPath("no_audio.ivf");
   SimpleVideoWriter writer(path);
   writer.SetVideoSize(176, 144);
+  writer.SetThreadFactor(OneEncoderThread());
   CaptureStderr();
   EXPECT_EQ(writer.Init(), -1);
   EXPECT_EQ(GetCapturedStderr(),
@@ -216,6 +245,7 @@ TEST(SimpleVideoWriterTest, RefusesAudioFramesOfAnotherRateOrFormat) {
   std::string path = TempPath("refuse.webm");
   SimpleVideoWriter writer(path);
   writer.SetVideoSize(160, 120);
+  writer.SetThreadFactor(OneEncoderThread());
   writer.SetAudioSampleRate(48000);
   ASSERT_EQ(writer.Init(), 0);
   ASSERT_EQ(writer.Open(), 0);
@@ -255,11 +285,99 @@ TEST(SimpleVideoWriterTest, OpenFailsForUnwritablePath) {
       << err;
 }
 
+// The page names the output file: a name that looks like a URL is a file
+// name too, and nothing leaves the machine.
+TEST(SimpleVideoWriterTest, OutputNameIsALocalFileName) {
+  testing_support::LocalListener listener;
+  ASSERT_NE(listener.port(), 0);
+  const std::string name = "tcp://" + listener.Address();
+  SimpleVideoWriter writer(name);
+  writer.format_name_ = "webm";
+  writer.SetVideoSize(160, 120);
+  int init = InitQuietly(&writer);
+  ASSERT_EQ(init, 0);
+  CaptureStderr();
+  int result = writer.Open();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(result, AVERROR(ENOENT)) << err;
+  EXPECT_NE(err.find("Could not open '" + name + "': No such file or directory\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(listener.Stop(), 0);
+
+  // A ':' in a directory's name is only a character.
+  testing_support::TempDir dir;
+  const std::string colon_dir = dir.File("tcp:");
+  ASSERT_EQ(mkdir(colon_dir.c_str(), 0755), 0);
+  const std::string path = colon_dir + "/out.webm";
+  SimpleVideoWriter local(path);
+  local.SetVideoSize(160, 120);
+  local.SetThreadFactor(OneEncoderThread());
+  init = InitQuietly(&local);
+  ASSERT_EQ(init, 0);
+  ASSERT_EQ(local.Open(), 0);
+  Written written = WriteSynthetic(&local, 1, 5);
+  ASSERT_EQ(local.Close(), 0);
+  EXPECT_EQ(DecodeFile(path).streams.at(0).decoded_frames, written.video_frames);
+}
+
 TEST(SimpleVideoWriterTest, OpenRefusesEmptySize) {
   SimpleVideoWriter writer(TempPath("empty.webm"));
   CaptureStderr();
   EXPECT_EQ(writer.Open(), -1);
   EXPECT_EQ(GetCapturedStderr(), "OpenVideo: invalid video size\n");
+}
+
+TEST(SimpleVideoWriterTest, GapBetweenFramesBelongsToTheFrameBeforeIt) {
+  // A still screen: frames every 33 ms up to 990 ms, then one at 9 s. The
+  // frame at 990 ms stays on screen until 9 s; the last one for a usual
+  // frame interval.
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* encoder;
+  } cases[] = {{"gap.webm", "", ""}, {"gap.mp4", "mp4", "libx264"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = TempPath(c.name);
+    SimpleVideoWriter writer(path);
+    writer.format_name_ = c.format;
+    if (*c.encoder) {
+      ASSERT_TRUE(writer.SetVideoCodec(c.encoder));
+    }
+    writer.SetVideoSize(160, 120);
+    writer.SetThreadFactor(OneEncoderThread());
+    int init = InitQuietly(&writer);
+    ASSERT_EQ(init, 0);
+    ASSERT_EQ(writer.Open(), 0);
+    std::vector<int64_t> times;
+    for (int64_t ms = 0; ms <= 990; ms += 33) times.push_back(ms);
+    times.push_back(9000);
+    for (size_t i = 0; i < times.size(); ++i) {
+      auto frame = MakeVideoFrame(160, 120, static_cast<int>(i), times[i]);
+      ASSERT_EQ(writer.WriteVideoFrame(frame.get()), 0);
+    }
+    ASSERT_EQ(writer.Close(), 0);
+
+    std::map<int64_t, int64_t> shown;  // pts to duration, in ms
+    FileInfo info = DecodeFile(path, [&](const StreamInfo& s, const AVFrame* f) {
+      shown[av_rescale_q(f->best_effort_timestamp, s.time_base, {1, 1000})] =
+          av_rescale_q(f->pkt_duration, s.time_base, {1, 1000});
+    });
+    ASSERT_TRUE(info.opened);
+    const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->decoded_frames, static_cast<int>(times.size()));
+    EXPECT_NEAR(info.duration_ms, 9033, 2);
+    // WebM keeps no duration per frame, only the file's length; MP4 keeps
+    // each frame's.
+    if (*c.format) {
+      EXPECT_EQ(shown.size(), times.size());
+      EXPECT_NEAR(shown[0], 33, 1);
+      EXPECT_NEAR(shown[990], 8010, 1);
+      EXPECT_NEAR(shown[9000], 33, 1);
+    }
+  }
 }
 
 TEST(SimpleVideoWriterTest, ThreadCountFromProcessors) {

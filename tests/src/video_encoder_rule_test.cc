@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "edit_instance.h"
+#include "ppapi/cpp/instance.h"
 #include "ppapi/cpp/module.h"
 #include "support/child_session.h"
 #include "video_encoder_instance.h"
@@ -13,12 +14,12 @@ namespace {
 class VideoEncoderRuleTest : public ::testing::Test {
  protected:
   // The record only names the instance; no call reaches it here.
-  pp::Instance* instance() { return reinterpret_cast<pp::Instance*>(&token_); }
+  pp::Instance* instance() { return &instance_; }
   void TearDown() override {
     UnregisterPPEncoders(instance());
     SetChromeVersion(0);
   }
-  int token_ = 0;
+  pp::Instance instance_{41};
 };
 
 TEST_F(VideoEncoderRuleTest, NeverWithoutRegisteredEncoders) {
@@ -61,8 +62,8 @@ TEST_F(VideoEncoderRuleTest, SizeLimitsFollowTheBrowserVersion) {
 }
 
 TEST_F(VideoEncoderRuleTest, RecordFollowsTheLastInstance) {
-  int other_token = 0;
-  pp::Instance* other = reinterpret_cast<pp::Instance*>(&other_token);
+  pp::Instance other_instance(42);
+  pp::Instance* other = &other_instance;
   RegisterPPEncoders(instance());
   RegisterPPEncoders(other);
   // Destroying an instance that is not the recorded one changes nothing.

@@ -132,6 +132,7 @@ class GraphFileTest : public ::testing::Test {
     path_ = TempPath(name);
     SimpleVideoWriter* writer = new SimpleVideoWriter(path_);
     filter_.writer_.reset(new ObservingWriter(writer, &log_));
+    filter_.thread_factor_ = testing_support::OneEncoderThread();
     return writer;
   }
 

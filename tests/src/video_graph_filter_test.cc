@@ -91,6 +91,7 @@ class VideoGraphFilterTest : public ::testing::Test {
   // input and wraps that input in an adapter.
   void BuildMain(const std::string& text, int width = 32, int height = 24) {
     GraphInputWriter* input = MakeInput(width, height, 48000);
+    main_input_ = input;
     ASSERT_EQ(filter_.AddInputWriter(input), 0);
     main_.reset(new RawVideoWriter(input));
     filter_.graph_description_ = text;
@@ -121,6 +122,7 @@ class VideoGraphFilterTest : public ::testing::Test {
   RecordingWriter* out_;
   std::vector<std::unique_ptr<GraphInputWriter>> inputs_;
   std::unique_ptr<RawVideoWriter> main_;
+  GraphInputWriter* main_input_ = nullptr;  // inside main_
   std::vector<uint8_t> picture_;
 };
 
@@ -346,6 +348,41 @@ TEST_F(VideoGraphFilterTest, AudioThatIsNotReadyEndsTheDrainPass) {
   EXPECT_EQ(out_->video_frames(), 3);
   EXPECT_EQ(out_->audio_frames(), 5);
   EXPECT_TRUE(FollowsSideRule(out_->frames));
+}
+
+// Video that waits for audio leaves the graph, so lent pictures go back at
+// once; the waiting frames, and the end of the video behind them, still
+// reach the writer in turn.
+TEST_F(VideoGraphFilterTest, VideoWaitingForAudioGivesLentPicturesBack) {
+  BuildMain("[in_writer]null[main];[in_writer_a]anull");
+  int out = 0;
+  for (int i = 0; i < 4; ++i) {
+    ++out;
+    SharedPicture picture(picture_.data(), [&out](const uint8_t*) { --out; });
+    ASSERT_EQ(main_->LendFrame(picture, i * 40), 0);
+  }
+  EXPECT_EQ(out, 4);  // still in the graph before the drain
+  EXPECT_EQ(filter_.FilterAvailable(), 0);
+  EXPECT_EQ(out_->Order(), "VV");
+  EXPECT_EQ(out, 0);
+  ASSERT_EQ(main_input_->WriteVideoFrame(nullptr), 0);  // video ends
+  EXPECT_EQ(filter_.FilterAvailable(), 0);
+  EXPECT_FALSE(filter_.video_done_);  // its end waits behind the frames
+
+  AddAudioFrames(9);  // 192 ms
+  ASSERT_EQ(main_input_->WriteAudioFrame(nullptr), 0);
+  ASSERT_EQ(filter_.FilterAvailable(), 0);
+  EXPECT_TRUE(filter_.audio_done_ && filter_.video_done_);
+  EXPECT_EQ(out_->video_frames(), 4);
+  EXPECT_EQ(out_->audio_frames(), 9);
+  EXPECT_TRUE(FollowsSideRule(out_->frames));
+  int64_t expected_video = 0;
+  for (const SeenFrame& f : out_->frames) {
+    if (f.audio) continue;
+    EXPECT_EQ(f.pts, expected_video);
+    EXPECT_EQ(f.bytes, std::vector<uint8_t>(picture_.begin(), picture_.begin() + 32 * 24));
+    expected_video += 40;
+  }
 }
 
 TEST_F(VideoGraphFilterTest, DrainInterleavesLongRunsByTime) {

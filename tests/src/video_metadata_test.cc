@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 extern "C" {
@@ -9,6 +10,7 @@ extern "C" {
 }
 
 #include "edit_test_media.h"
+#include "local_listener.h"
 #include "media_test_support.h"
 #include "utils.h"
 
@@ -113,6 +115,53 @@ TEST(ReadVideoMetadataTest, FileThatIsNotMediaGivesNothing) {
     ASSERT_NE(line, std::string::npos) << errors;
     EXPECT_TRUE(line == 0 || errors[line - 1] == '\n') << errors;
     EXPECT_EQ(errors.find('\n', line), errors.size() - 1) << errors;
+  }
+}
+
+// A playlist that names a segment on `address` over HTTP.
+void WritePlaylist(const std::string& path, const std::string& address) {
+  std::ofstream(path) << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n"
+                      << "http://" << address << "/segment.ts\n"
+                      << "#EXT-X-ENDLIST\n";
+}
+
+// The page names the input: whatever the name or the file says, only local
+// files are read.
+TEST(ReadVideoMetadataTest, PageNamesReachOnlyLocalFiles) {
+  TempDir dir;
+  testing_support::LocalListener listener;
+  ASSERT_NE(listener.port(), 0);
+  const std::string media = dir.File("in.mkv");
+  TestMediaSpec spec;
+  spec.videos = {{64, 48}};
+  spec.frame_count = 2;
+  ASSERT_EQ(WriteTestMedia(media, spec), "");
+  const std::string playlist = dir.File("list.m3u8");
+  WritePlaylist(playlist, listener.Address());
+
+  for (const std::string& name :
+       {"tcp://" + listener.Address(), "http://" + listener.Address() + "/in.mkv",
+        "concat:" + media + "|" + media, "subfile,,start,0,end,0,,:" + media,
+        playlist}) {
+    SCOPED_TRACE(name);
+    std::string errors;
+    boost::optional<VideoMetadata> metadata = ReadQuietly(name, &errors);
+    EXPECT_TRUE(!metadata || metadata->video_streams == 0) << errors;
+  }
+  EXPECT_EQ(listener.Stop(), 0);
+
+  // Plain paths still work, also with a ':' in a directory's name, and so
+  // does the explicit file prefix.
+  const std::string colon_dir = dir.File("a:b");
+  std::filesystem::create_directory(colon_dir);
+  const std::string colon_media = colon_dir + "/in.mkv";
+  ASSERT_EQ(WriteTestMedia(colon_media, spec), "");
+  for (const std::string& name : {colon_media, "file:" + media}) {
+    SCOPED_TRACE(name);
+    std::string errors;
+    boost::optional<VideoMetadata> metadata = ReadQuietly(name, &errors);
+    ASSERT_TRUE(metadata) << errors;
+    EXPECT_EQ(metadata->width, 64);
   }
 }
 

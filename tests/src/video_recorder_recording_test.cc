@@ -9,6 +9,7 @@
 
 #include <Magick++.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -20,7 +21,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "flash_beep_scene.h"
 #include "media_test_support.h"
+#include "raw_video_writer.h"
 #include "utils.h"
 
 namespace kelmora {
@@ -268,12 +271,27 @@ class RecordingTest : public testing::Test {
     return testing_support::TempPath("recorder_" + name);
   }
 
+  // A 320 x 240 recorder with a 80 x 60 camera and both audio tracks at
+  // 48000 samples per second, encoding with one thread.
+  std::unique_ptr<VideoRecorder> NewCamRecorder(const std::string& name) {
+    auto recorder = NewRecorder(320, 240, name);
+    recorder->cam_enabled_ = true;
+    recorder->cam_size_ = Size{80, 60};
+    recorder->audio_enabled_ = true;
+    recorder->sample_rate_ = kSampleRate;
+    recorder->audio2_enabled_ = true;
+    recorder->sample_rate2_ = kSampleRate;
+    recorder->thread_factor_ = 0.01f;
+    return recorder;
+  }
+
   // A recorder for a main track of the given size writing into a fresh file.
   std::unique_ptr<VideoRecorder> NewRecorder(int width, int height,
                                              const std::string& name) {
     std::unique_ptr<VideoRecorder> recorder(new VideoRecorder());
     recorder->main_size_ = Size{width, height};
     recorder->filename_ = Path(name);
+    recorder->thread_factor_ = testing_support::OneEncoderThread();
     return recorder;
   }
 
@@ -449,6 +467,49 @@ TEST_F(RecordingTest, StartDelayCutsBothStreams) {
   EXPECT_LT(d.frames.front().pts_ms, 40);  // timestamps start again at 0
 }
 
+TEST_F(RecordingTest, StartDelayKeepsPictureAndSoundTogether) {
+  // The screen stands still from 1.9 s to 2.567 s: the first picture after
+  // the 2 s delay comes 567 ms after it, the sound does not.
+  testing_support::FlashBeepScene scene(2567, {3000, 3500}, 4000);
+  auto recorder = NewRecorder(96, 64, "delay_sync.webm");
+  recorder->audio_enabled_ = true;
+  recorder->sample_rate_ = scene.kSampleRate;
+  recorder->channels_ = scene.kChannels;
+  recorder->start_delay_ = 2000;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  bool init = recorder->Init();
+  bool fed = init;
+  int64_t samples = 0;
+  for (int64_t ms : scene.frame_times()) {
+    if (!fed) break;
+    std::vector<uint8_t> picture = scene.Picture(96, 64, ms);
+    fed = recorder->AddFrame(picture.data(), ms) == 0;
+    const int size = recorder->audio_frame_size();
+    const int64_t due = (ms + 33) * scene.kSampleRate / 1000;
+    for (; fed && samples + size <= due; samples += size) {
+      std::vector<int16_t> sound = scene.Samples(samples, size);
+      fed = recorder->AddAudio(sound.data(), size) == 0;
+    }
+    fed = fed && recorder->FilterAvailable() >= 0;
+  }
+  int closed = init ? recorder->Close() : -1;
+  testing::internal::GetCapturedStdout();
+  errors_ = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(init && fed) << errors_;
+  ASSERT_EQ(closed, 0) << errors_;
+
+  testing_support::FlashBeepTimes times =
+      testing_support::MeasureFlashesAndBeeps(recorder->filename_);
+  ASSERT_EQ(times.flashes_ms.size(), 2u);
+  ASSERT_EQ(times.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NEAR(times.flashes_ms[i], scene.flashes_ms()[i] - 2000, 10);
+    EXPECT_NEAR(times.beeps_ms[i], times.flashes_ms[i], 20);
+  }
+}
+
 TEST_F(RecordingTest, OneAudioTrackKeepsItsLevelAndLength) {
   // A mono track is spread over both output channels at -3 dB.
   for (int channels : {2, 1}) {
@@ -614,13 +675,7 @@ TEST_F(RefusedInitTest, GraphThatCannotBeConfiguredWithEveryInputRegistered) {
 }
 
 TEST_F(RecordingTest, DeletedWithoutCloseWhileRecording) {
-  auto recorder = NewRecorder(320, 240, "abandoned.webm");
-  recorder->cam_enabled_ = true;
-  recorder->cam_size_ = Size{80, 60};
-  recorder->audio_enabled_ = true;
-  recorder->sample_rate_ = kSampleRate;
-  recorder->audio2_enabled_ = true;
-  recorder->sample_rate2_ = kSampleRate;
+  auto recorder = NewCamRecorder("abandoned.webm");
   Picture main(320, 240, kGrey);
   Picture cam(80, 60, kRed);
   Tone a(440, 0.2), b(880, 0.2);
@@ -632,6 +687,184 @@ TEST_F(RecordingTest, DeletedWithoutCloseWhileRecording) {
   testing::internal::GetCapturedStdout();
   // Inputs go before the graph they push into (the sanitizer build checks).
   recorder.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Pictures lent instead of copied.
+
+// Stands in for a track's two frame buffers: a picture taken from it returns
+// when its last holder lets go, and is then scribbled over at once, as the
+// browser refills it with the next frame. A graph that read a picture after
+// letting go of it would record the scribble.
+class TrackBuffers {
+ public:
+  TrackBuffers(size_t size, int count) {
+    for (int i = 0; i < count; ++i) {
+      free_.push_back(std::make_shared<std::vector<uint8_t>>(size));
+    }
+  }
+  // Null when every buffer is still out: the track would have no frame to
+  // deliver.
+  SharedPicture Take(const Picture& content) {
+    if (free_.empty()) return nullptr;
+    std::shared_ptr<std::vector<uint8_t>> buffer = free_.back();
+    free_.pop_back();
+    *buffer = content.data;
+    ++out_;
+    return SharedPicture(buffer->data(), [this, buffer](const uint8_t*) {
+      std::fill(buffer->begin(), buffer->end(), 0x5a);
+      free_.push_back(buffer);
+      --out_;
+    });
+  }
+  int out() const { return out_; }
+
+ private:
+  std::vector<std::shared_ptr<std::vector<uint8_t>>> free_;
+  int out_ = 0;
+};
+
+// The picture of frame `i`: a block that moves across a grey main picture,
+// and a camera picture that changes colour every five frames.
+Picture MainPicture(int i) {
+  Picture p(320, 240, kGrey);
+  p.Fill((i * 8) % 288, 40, 32, 32, kBlue);
+  return p;
+}
+Picture CamPicture(int i) { return Picture(80, 60, (i / 5) % 2 ? kGreen : kRed); }
+
+class LendingTest : public RecordingTest {
+ protected:
+  // Records `frames` pictures (with camera pictures when the recorder has a
+  // camera), copied or lent the way the frame loop lends them: the last main
+  // picture and the camera picture are held until the next one arrives.
+  // Audio comes every `audio_every` frames, up to that frame's time.
+  Decoded Run(VideoRecorder& recorder, bool lend, int frames,
+              int audio_every = 1) {
+    tracks_.emplace_back(new TrackBuffers(MainPicture(0).data.size(), 2));
+    TrackBuffers& main_track = *tracks_.back();
+    tracks_.emplace_back(new TrackBuffers(CamPicture(0).data.size(), 2));
+    TrackBuffers& cam_track = *tracks_.back();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(recorder.Init());
+    Feed(recorder, lend, frames, audio_every, &main_track, &cam_track);
+    // The frame loop has let go of its pictures; the overlay keeps the last
+    // one until the recorder goes (ExpectAllReturned).
+    const int closed = recorder.Close();
+    testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(closed, 0) << errors_;
+    EXPECT_LE(main_track.out(), 1);
+    EXPECT_EQ(cam_track.out(), 0);
+    Decoded decoded = Decode(recorder.filename_);
+    EXPECT_TRUE(decoded.opened);
+    return decoded;
+  }
+
+  void Feed(VideoRecorder& recorder, bool lend, int frames, int audio_every,
+            TrackBuffers* main_track, TrackBuffers* cam_track) {
+    Tone tone1(440, 0.2), tone2(1000, 0.2);
+    SharedPicture last_main, cam_held;
+    for (int i = 0; i < frames; ++i) {
+      const int64_t pts = i * 1000 / kFps;
+      Picture main = MainPicture(i);
+      Picture cam = CamPicture(i);
+      if (lend) {
+        if (recorder.cam_enabled_) {
+          SharedPicture next = cam_track->Take(cam);
+          ASSERT_TRUE(next) << "camera buffers all held at frame " << i;
+          cam_held = next;
+          ASSERT_EQ(recorder.LendCamFrame(cam_held, pts), 0);
+        }
+        SharedPicture next = main_track->Take(main);
+        ASSERT_TRUE(next) << "main buffers all held at frame " << i;
+        last_main = next;
+        ASSERT_EQ(recorder.LendFrame(last_main, pts), 0);
+      } else {
+        if (recorder.cam_enabled_) {
+          ASSERT_EQ(recorder.AddCamFrame(cam.data.data(), pts), 0);
+        }
+        ASSERT_EQ(recorder.AddFrame(main.data.data(), pts), 0);
+      }
+      if (i % audio_every == audio_every - 1) {
+        const int64_t due = (pts + 1000 / kFps) * kSampleRate / 1000;
+        while (tone1.written() + 1024 <= due) {
+          std::vector<int16_t> a = tone1.Next(1024, 2);
+          std::vector<int16_t> b = tone2.Next(1024, 2);
+          ASSERT_EQ(recorder.AddAudio(a.data(), 1024), 0);
+          ASSERT_EQ(recorder.AddAudio2(b.data(), 1024), 0);
+        }
+      }
+      ASSERT_GE(recorder.FilterAvailable(), 0);
+      // The graph keeps no picture but the newest of each track.
+      ASSERT_LE(main_track->out(), 1) << "frame " << i;
+      ASSERT_LE(cam_track->out(), 1) << "frame " << i;
+    }
+  }
+
+  // Once the recorders are gone, every track has all its buffers back.
+  void ExpectAllReturned() {
+    for (const auto& track : tracks_) EXPECT_EQ(track->out(), 0);
+  }
+
+  static void ExpectSameRecording(const Decoded& copied, const Decoded& lent) {
+    ASSERT_EQ(lent.frames.size(), copied.frames.size());
+    for (size_t i = 0; i < copied.frames.size(); ++i) {
+      SCOPED_TRACE("frame " + std::to_string(i));
+      EXPECT_EQ(lent.frames[i].pts_ms, copied.frames[i].pts_ms);
+      EXPECT_TRUE(lent.frames[i].y == copied.frames[i].y);
+      EXPECT_TRUE(lent.frames[i].u == copied.frames[i].u);
+      EXPECT_TRUE(lent.frames[i].v == copied.frames[i].v);
+    }
+    EXPECT_EQ(lent.audio.size(), copied.audio.size());
+  }
+
+  // Outlive the recorders, whose graphs hold their pictures.
+  std::vector<std::unique_ptr<TrackBuffers>> tracks_;
+};
+
+TEST_F(LendingTest, CameraRecordingIsTheSameAsWithCopiedPictures) {
+  auto copying = NewCamRecorder("copied_cam.webm");
+  Decoded copied = Run(*copying, false, 45);
+  auto lending = NewCamRecorder("lent_cam.webm");
+  Decoded lent = Run(*lending, true, 45);
+  ASSERT_FALSE(HasFatalFailure());
+  lending.reset();
+  ExpectAllReturned();
+
+  ASSERT_GE(lent.frames.size(), 44u);
+  ExpectSameRecording(copied, lent);
+  for (size_t i = 0; i < lent.frames.size(); ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    const DecodedFrame& f = lent.frames[i];
+    const int n = static_cast<int>(f.pts_ms * kFps / 1000 + 0.5);
+    // Camera picture of the same frame in the bottom right corner, the
+    // moving block where the main picture had it, grey elsewhere.
+    EXPECT_TRUE(lent.Shows(f, 256, 194, 48, 32, (n / 5) % 2 ? kGreen : kRed));
+    EXPECT_TRUE(lent.Shows(f, (n * 8) % 288 + 8, 48, 16, 16, kBlue));
+    EXPECT_TRUE(lent.Shows(f, 16, 120, 48, 32, kGrey));
+  }
+}
+
+TEST_F(LendingTest, VideoWaitingForLateAudioHoldsNoTrackBuffer) {
+  // Audio arrives every sixth frame only: the video waits for it several
+  // frames at a time, and the main track has just two buffers.
+  for (bool cam : {false, true}) {
+    SCOPED_TRACE(cam ? "with camera" : "without camera");
+    auto copying = NewCamRecorder("late_copied.webm");
+    auto lending = NewCamRecorder("late_lent.webm");
+    copying->cam_enabled_ = lending->cam_enabled_ = cam;
+    Decoded copied = Run(*copying, false, 30, 6);
+    Decoded lent = Run(*lending, true, 30, 6);
+    ASSERT_FALSE(HasFatalFailure());
+    lending.reset();
+    ExpectAllReturned();
+    ASSERT_GE(lent.frames.size(), 29u);
+    ExpectSameRecording(copied, lent);
+    const DecodedFrame& f = lent.frames[20];
+    EXPECT_TRUE(lent.Shows(f, (20 * 8) % 288 + 8, 48, 16, 16, kBlue));
+  }
 }
 
 }  // namespace

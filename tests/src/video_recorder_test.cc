@@ -83,10 +83,10 @@ TEST(RecordingGraphTest, EverythingTogether) {
             "[in_writer]scale=h=1080:w=1920,crop=h=720:w=1280:x=100:y=50[main],"
             "[main][cam_writer]overlay=x=0:y=0[out];"
             "[out][brand]overlay=x=main_w-overlay_w:y=0[bout];"
-            "[bout]trim=start=2.000,setpts=expr=PTS-STARTPTS[tout];"
+            "[bout]trim=start=2.000,setpts=expr=PTS-2.000/TB[tout];"
             "[audio2]volume=volume=0.500[audio2_gainout];"
             "[in_writer_a][audio2_gainout]amix,atrim=start=2.000,"
-            "asetpts=expr=PTS-STARTPTS");
+            "asetpts=expr=PTS-2.000/TB");
 }
 
 TEST(RecordingGraphTest, CropWithoutScaleWhenSizesAgree) {
@@ -137,19 +137,19 @@ TEST(RecordingGraphTest, StartDelayTrimsBothSidesOrVideoAlone) {
   recorder.start_delay_ = 1500;
   EXPECT_EQ(Graph(recorder),
             "[in_writer]null[main];[main]trim=start=1.500,"
-            "setpts=expr=PTS-STARTPTS[tout]");
+            "setpts=expr=PTS-1.500/TB[tout]");
   recorder.audio_enabled_ = true;
   EXPECT_EQ(Graph(recorder),
             "[in_writer]null[main];[main]trim=start=1.500,"
-            "setpts=expr=PTS-STARTPTS[tout];[in_writer_a]atrim=start=1.500,"
-            "asetpts=expr=PTS-STARTPTS");
+            "setpts=expr=PTS-1.500/TB[tout];[in_writer_a]atrim=start=1.500,"
+            "asetpts=expr=PTS-1.500/TB");
   recorder.cam_enabled_ = true;
   recorder.start_delay_ = 250;
   EXPECT_EQ(Graph(recorder),
             "[in_writer]null[main],[main][cam_writer]overlay=x=main_w-overlay_w:"
             "y=main_h-overlay_h[out];[out]trim=start=0.250,"
-            "setpts=expr=PTS-STARTPTS[tout];[in_writer_a]atrim=start=0.250,"
-            "asetpts=expr=PTS-STARTPTS");
+            "setpts=expr=PTS-0.250/TB[tout];[in_writer_a]atrim=start=0.250,"
+            "asetpts=expr=PTS-0.250/TB");
 }
 
 TEST(RecordingGraphTest, GainOnlyForAPresentSecondTrackOtherThanOne) {

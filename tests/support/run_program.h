@@ -37,6 +37,18 @@ struct ProgramResult {
   std::vector<std::string> ErrLines() const { return SplitLines(err); }
 };
 
+// Everything |fd| gives until its end; closes it.
+inline std::string ReadToEnd(int fd) {
+  std::string data;
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof(buffer))) > 0 || (count < 0 && errno == EINTR)) {
+    if (count > 0) data.append(buffer, count);
+  }
+  close(fd);
+  return data;
+}
+
 // Runs |argv| in |cwd| with |input| on its standard input; killed after
 // |timeout_ms|.
 inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& input,

@@ -1,0 +1,430 @@
+// edit_module driven by page scripts through plugin-host, on WebM files
+// recorded as the recorder writes them (VP8 and Opus).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <cassert>
+
+#include <boost/optional.hpp>
+// Before the image library, whose headers hide the C assertion.
+#include "video_metadata.h"
+
+#include <Magick++.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "src/media_test_support.h"
+#include "support/child_session.h"
+#include "support/run_program.h"
+
+namespace {
+
+using kelmora::testing_support::DecodeFile;
+using kelmora::testing_support::FileInfo;
+using kelmora::testing_support::StreamInfo;
+using kelmora_test::BuildPath;
+using kelmora_test::ProgramResult;
+using kelmora_test::RunProgram;
+
+// Black top left, white top right, grey bottom half, and a red square
+// moving along the bottom so that no two frames are alike.
+const char kRegionsGraph[] =
+    "color=c=black:s=320x240:r=30:d=4,"
+    "drawbox=x=160:y=0:w=160:h=120:color=white:t=fill,"
+    "drawbox=x=0:y=120:w=320:h=120:color=gray:t=fill[bg];"
+    "color=c=red:s=20x20:r=30:d=4[box];"
+    "[bg][box]overlay=x='mod(n*8\\,300)':y=210,format=yuv420p";
+
+// Writes a VP8/Opus WebM with the ffmpeg command line; empty on success.
+std::string Record(const std::string& path, const std::string& video_graph, int seconds,
+                   bool audio = true) {
+  std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error",
+                                   "-y", "-f", "lavfi", "-i", video_graph};
+  if (audio) {
+    for (const std::string& arg :
+         {std::string("-f"), std::string("lavfi"), std::string("-i"),
+          "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds),
+          std::string("-ac"), std::string("2"), std::string("-c:a"), std::string("libopus"),
+          std::string("-shortest")}) {
+      argv.push_back(arg);
+    }
+  }
+  for (const char* arg : {"-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-b:v",
+                          "1M", "-threads", "1"}) {
+    argv.push_back(arg);
+  }
+  argv.push_back(path);
+  ProgramResult result = RunProgram(argv, "");
+  return result.exit_code == 0 ? "" : result.err;
+}
+
+// The files are made once per test program.
+const std::string& RecordedDir() {
+  static const std::string dir = [] {
+    std::string made = kelmora_test::MakeTempDir();
+    std::string error = Record(made + "/regions.webm", kRegionsGraph, 4);
+    if (error.empty()) {
+      error = Record(made + "/long.webm", "testsrc2=s=640x360:r=30:d=16", 16);
+    }
+    // Large enough for the GIF size check to refuse: 1280 x 720 for 20 s.
+    if (error.empty()) error = Record(made + "/big.webm", "color=c=blue:s=1280x720:r=5:d=20", 20);
+    if (error.empty()) {
+      error = Record(made + "/silent.webm", "testsrc2=s=640x360:r=30:d=8", 8, false);
+    }
+    if (!error.empty()) ADD_FAILURE() << error;
+    return made;
+  }();
+  return dir;
+}
+
+std::string Quote(const std::string& text) {
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  return Json::writeString(writer, Json::Value(text));
+}
+
+// {"type": "start"} line whose "config" is the JSON text |config|.
+std::string StartLine(const std::string& config, int chrome_version = 60) {
+  return "{\"type\": \"start\", \"data\": {\"chromeVersion\": " + std::to_string(chrome_version) +
+         ", \"config\": " + Quote(config) + "}}\n";
+}
+
+const char kAwaitDone[] =
+    "{\"$await\": \"state\", \"match\": {\"state\": \"done\"}, \"timeout_ms\": 60000}\n";
+
+class EditModuleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    cwd_ = kelmora_test::MakeTempDir();
+    persistent_ = cwd_ + "/html5fs/persistent";
+    ASSERT_EQ(0, system(("mkdir -p " + persistent_).c_str()));
+    for (const char* name : {"regions.webm", "long.webm", "big.webm", "silent.webm"}) {
+      // A link within the mount: no path may lead out of it.
+      ASSERT_EQ(0, link((RecordedDir() + "/" + name).c_str(), (persistent_ + "/" + name).c_str()));
+    }
+  }
+
+  ProgramResult Run(const std::string& script, const std::vector<std::string>& options = {}) {
+    std::vector<std::string> argv = {BuildPath("plugin-host"), BuildPath("edit_module.so")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    ProgramResult result = RunProgram(argv, script, cwd_, 90000);
+    for (const std::string& line : result.OutLines()) {
+      Json::Value message;
+      Json::Reader reader;
+      if (!reader.parse(line, message)) continue;
+      if (message["type"].asString() == "tty") {
+        tty_ += message["data"].asString();
+      } else {
+        messages_.push_back(message);
+      }
+    }
+    return result;
+  }
+
+  // The page's messages but "tty" and the progress reports, compactly.
+  std::vector<std::string> Replies() const {
+    std::vector<std::string> replies;
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    for (const Json::Value& message : messages_) {
+      if (message["type"].asString() == "state" &&
+          message["data"]["state"].asString() == "started") {
+        continue;
+      }
+      replies.push_back("{\"type\":" + Json::writeString(writer, message["type"]) +
+                        ",\"data\":" + Json::writeString(writer, message["data"]) + "}");
+    }
+    return replies;
+  }
+
+  std::vector<Json::Value> Progress() const {
+    std::vector<Json::Value> reports;
+    for (const Json::Value& message : messages_) {
+      if (message["type"].asString() == "state" &&
+          message["data"]["state"].asString() == "started") {
+        reports.push_back(message["data"]);
+      }
+    }
+    return reports;
+  }
+
+  std::string cwd_;
+  std::string persistent_;
+  std::string tty_;
+  std::vector<Json::Value> messages_;
+};
+
+const char kStartOk[] = R"({"type":"start","data":false})";
+const char kDone[] = R"({"type":"state","data":{"state":"done"}})";
+const char kCancelOk[] = R"({"type":"cancel","data":false})";
+const char kNotInactive[] = R"({"type":"error","data":"cannot start while not inactive"})";
+const char kNotStarted[] = R"({"type":"error","data":"cannot cancel while not started"})";
+const char kInitFailed[] = R"({"type":"start","data":"failed to initialize filtering"})";
+const char kParseFailed[] = R"({"type":"start","data":"parsing edit config failed"})";
+
+int Luma(const AVFrame* frame, int x, int y) { return frame->data[0][y * frame->linesize[0] + x]; }
+
+TEST_F(EditModuleTest, Mp4EditTrimsCropsScalesAndRetimes) {
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/regions.webm",
+      "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
+      "trim": {"start": 1, "end": 3},
+      "crop": {"left": 100, "top": 60, "width": 161, "height": 121},
+      "scale": {"width": 80, "height": 80}, "fps": 15})") + kAwaitDone);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  EXPECT_NE(std::string::npos, tty_.find("using edit graph: movie=filename=/html5_persistent/"
+                                         "regions.webm:format_opts=protocol_whitelist=file:"
+                                         "seek_point=1.000,trim="));
+
+  // The crop keeps x 100..260, y 60..180 of the input, the box halves it:
+  // black top left, white from x 30, grey from y 30.
+  int frames = 0;
+  int wrong_pictures = 0;
+  FileInfo info = DecodeFile(persistent_ + "/out.mp4", [&](const StreamInfo& stream,
+                                                          const AVFrame* frame) {
+    if (stream.type != AVMEDIA_TYPE_VIDEO) return;
+    ++frames;
+    if (Luma(frame, 12, 12) > 50 || Luma(frame, 55, 12) < 200 ||
+        std::abs(Luma(frame, 40, 48) - 126) > 30) {
+      ++wrong_pictures;
+    }
+  });
+  ASSERT_TRUE(info.opened);
+  EXPECT_EQ("mov,mp4,m4a,3gp,3g2,mj2", info.format_name);
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ(AV_CODEC_ID_H264, video->codec_id);
+  EXPECT_EQ(80, video->width);
+  EXPECT_EQ(60, video->height);
+  EXPECT_EQ(AV_CODEC_ID_AAC, audio->codec_id);
+  EXPECT_EQ(0, video->decode_errors);
+  EXPECT_EQ(0, audio->decode_errors);
+  // Two seconds at 15 frames per second.
+  EXPECT_EQ(30, frames);
+  EXPECT_EQ(0, wrong_pictures);
+  EXPECT_NEAR(2000, info.duration_ms, 50);
+  EXPECT_NEAR(96000, audio->decoded_samples, 2048 + 1024);
+}
+
+TEST_F(EditModuleTest, GifEditPlaysInTheImageLibrary) {
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/regions.webm",
+      "outFilename": "/html5_persistent/out.gif", "outFormat": "gif",
+      "trim": {"start": 0, "end": 2}, "scale": {"width": 160, "height": 160}})") + kAwaitDone);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  // A GIF has no audio chain.
+  EXPECT_EQ(std::string::npos, tty_.find("amovie"));
+
+  std::list<Magick::Image> frames;
+  Magick::readImages(&frames, persistent_ + "/out.gif");
+  std::list<Magick::Image> whole;
+  Magick::coalesceImages(&whole, frames.begin(), frames.end());
+  // Two seconds of 30 fps thinned to gaps of at least 125 ms: every fourth
+  // frame, 133 ms apart.
+  EXPECT_EQ(15u, whole.size());
+  size_t delay_sum = 0;
+  for (Magick::Image& frame : whole) {
+    EXPECT_EQ(160u, frame.columns());
+    EXPECT_EQ(120u, frame.rows());
+    delay_sum += frame.animationDelay();
+  }
+  EXPECT_NEAR(200, delay_sum, 15);
+  // The picture survives: the top right is white, the top left black.
+  Magick::Image& first = whole.front();
+  EXPECT_GT(Magick::ColorGray(first.pixelColor(120, 30)).shade(), 0.8);
+  EXPECT_LT(Magick::ColorGray(first.pixelColor(30, 30)).shade(), 0.2);
+}
+
+TEST_F(EditModuleTest, RefusalsAndTheirOrder) {
+  // A corrupt input: bytes that no demuxer takes.
+  std::string junk(5000, '\x5a');
+  FILE* file = fopen((persistent_ + "/junk.webm").c_str(), "wb");
+  ASSERT_TRUE(file);
+  fwrite(junk.data(), 1, junk.size(), file);
+  fclose(file);
+
+  const std::string in = R"("inFilename": "/html5_persistent/regions.webm")";
+  std::string script =
+      "{\"type\": \"cancel\", \"data\": {}}\n"
+      "{\"type\": \"cancel\"}\n"
+      "{\"type\": \"start\", \"data\": {\"chromeVersion\": 60}}\n"
+      "{\"type\": \"start\", \"data\": {\"config\": 5}}\n" +
+      StartLine(R"({"outFilename": "/html5_persistent/a.mp4"})") +
+      StartLine(R"({"inFilename": "/html5_persistent/missing.webm", "outFilename": "/html5_persistent/a.mp4"})") +
+      StartLine(R"({"inFilename": "/html5_persistent/junk.webm", "outFilename": "/html5_persistent/a.mp4", "outFormat": "mp4"})") +
+      // Refused however short the trim.
+      StartLine(R"({"inFilename": "/html5_persistent/big.webm", "outFilename": "/html5_persistent/a.gif", "outFormat": "gif", "trim": {"start": 0, "end": 1}})") +
+      StartLine("{" + in + R"(, "outFilename": "/html5_persistent/a.mp4", "outFormat": "mp4"})") +
+      // Waits behind the edit, then is refused.
+      StartLine("{" + in + R"(, "outFilename": "/html5_persistent/b.mp4"})") + kAwaitDone +
+      "{\"$await\": \"error\", \"match\": \"cannot start while not inactive\"}\n"
+      "{\"type\": \"cancel\", \"data\": {}}\n" +
+      StartLine("{" + in + R"(, "outFilename": "/html5_persistent/c.mp4"})") +
+      "{\"$await\": \"error\", \"match\": \"cannot start while not inactive\"}\n";
+  ProgramResult result = Run(script);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kNotStarted, kParseFailed, kParseFailed, kParseFailed,
+                                      kInitFailed, kInitFailed, kInitFailed, kStartOk, kDone,
+                                      kNotInactive, kNotStarted, kNotInactive}),
+            Replies());
+  EXPECT_NE(std::string::npos, tty_.find("Missing required string 'inFilename'\n"));
+  EXPECT_NE(std::string::npos, tty_.find("Failed to read metadata of '/html5_persistent/missing.webm'\n"));
+  EXPECT_NE(std::string::npos, tty_.find("Failed to read metadata of '/html5_persistent/junk.webm'\n"));
+  EXPECT_NE(std::string::npos, tty_.find("File too large for gif export\n"));
+  // Only the accepted edit wrote a file.
+  struct stat info;
+  EXPECT_EQ(0, stat((persistent_ + "/a.mp4").c_str(), &info));
+  EXPECT_NE(0, stat((persistent_ + "/b.mp4").c_str(), &info));
+  EXPECT_NE(0, stat((persistent_ + "/a.gif").c_str(), &info));
+  // Errors reach the console too; the "start" refusals do not.
+  std::string console = result.err;
+  EXPECT_NE(std::string::npos, console.find("ERROR kelmoraEdit:cannot cancel while not started"));
+  EXPECT_NE(std::string::npos, console.find("ERROR kelmoraEdit:Invalid message format"));
+  EXPECT_EQ(std::string::npos, console.find("parsing edit config failed"));
+}
+
+TEST_F(EditModuleTest, ReportsProgressOnceASecond) {
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/long.webm",
+      "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
+      "trim": {"start": 1.5, "end": 40}, "fps": 60})") + kAwaitDone);
+  boost::optional<kelmora::VideoMetadata> input = kelmora::ReadVideoMetadata(persistent_ + "/long.webm");
+  ASSERT_TRUE(input);
+  // The input trimmed from 1.5 s to its end.
+  const double total = input->duration_ms - 1500;
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  std::vector<Json::Value> progress = Progress();
+  ASSERT_GE(progress.size(), 1u) << "the edit took less than a second";
+  double last = -1;
+  for (const Json::Value& report : progress) {
+    ASSERT_EQ(3u, report.size());
+    EXPECT_DOUBLE_EQ(total, report["totalMs"].asDouble());
+    EXPECT_GT(report["progressMs"].asDouble(), last);
+    EXPECT_LE(report["progressMs"].asDouble(), total);
+    last = report["progressMs"].asDouble();
+  }
+  FileInfo info = DecodeFile(persistent_ + "/out.mp4");
+  ASSERT_TRUE(info.opened);
+  EXPECT_NEAR(14500, info.duration_ms, 100);
+  EXPECT_NEAR(870, info.Find(AVMEDIA_TYPE_VIDEO)->decoded_frames, 2);
+}
+
+TEST_F(EditModuleTest, CancelStopsTheEditAfterItsStep) {
+  ProgramResult result = Run(
+      StartLine(R"({"inFilename": "/html5_persistent/long.webm",
+          "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "fps": 60})") +
+      "{\"$await\": \"start\"}\n"
+      "{\"type\": \"cancel\", \"data\": {}}\n"
+      "{\"type\": \"cancel\", \"data\": {}}\n"
+      "{\"$await\": \"cancel\"}\n" +
+      StartLine(R"({"inFilename": "/html5_persistent/regions.webm", "outFilename": "/html5_persistent/b.mp4"})") +
+      "{\"$await\": \"error\", \"match\": \"cannot start while not inactive\"}\n"
+      "{\"$sleep\": 200}\n");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kNotStarted, kCancelOk, kNotInactive}), Replies());
+  // Left unfinished: an MP4 without its index does not open.
+  EXPECT_FALSE(DecodeFile(persistent_ + "/out.mp4").opened);
+}
+
+// Destroying the instance mid-edit ends the edit, also while the worker
+// waits for the browser's encoder on the main thread (a WebM output takes
+// it by default from version 46 on). Without audio every step is a
+// picture that the encoder waits for.
+TEST_F(EditModuleTest, DestructionEndsARunningEdit) {
+  for (const char* output : {"out.webm\"", "out.mp4\", \"outFormat\": \"mp4\""}) {
+    tty_.clear();
+    messages_.clear();
+    ProgramResult result = Run(
+        StartLine(std::string(R"({"inFilename": "/html5_persistent/silent.webm", "outFilename": "/html5_persistent/)") +
+                  output + "}") +
+        "{\"$await\": \"start\"}\n{\"$destroy\": true}\n");
+    ASSERT_EQ(0, result.exit_code) << output << "\n" << result.err;
+    EXPECT_EQ((std::vector<std::string>{kStartOk}), Replies()) << output;
+    if (std::string(output) == "out.webm\"") {
+      EXPECT_NE(std::string::npos, tty_.find("ppVideoEncoder: started")) << tty_;
+    }
+  }
+}
+
+// The browser version decides whether a WebM edit takes the browser's
+// encoder (above 45); a version that is no number is ignored, a fraction
+// is cut, and it counts even when that start's configuration fails.
+TEST_F(EditModuleTest, ChromeVersionReachesTheDefaultEncoder) {
+  const std::string webm = R"({"inFilename": "/html5_persistent/regions.webm",
+      "outFilename": "/html5_persistent/out.webm", "trim": {"start": 0, "end": 1}})";
+  struct Case {
+    std::string version;
+    bool failing_start_first;
+    const char* encoder;
+  };
+  for (const Case& c : {Case{"\"60\"", false, "libvpx"}, Case{"46.9", false, "ppenc"},
+                        Case{"45.9", false, "libvpx"}, Case{"47", true, "ppenc"}}) {
+    tty_.clear();
+    messages_.clear();
+    std::string script;
+    if (c.failing_start_first) {
+      script = "{\"type\": \"start\", \"data\": {\"chromeVersion\": " + c.version + "}}\n";
+    }
+    script += "{\"type\": \"start\", \"data\": {" +
+              (c.failing_start_first ? "" : "\"chromeVersion\": " + c.version + ", ") +
+              "\"config\": " + Quote(webm) + "}}\n" + kAwaitDone;
+    ProgramResult result = Run(script);
+    ASSERT_EQ(0, result.exit_code) << c.version << "\n" << result.err;
+    EXPECT_NE(std::string::npos,
+              tty_.find(std::string("using default codec ") + c.encoder + " for 320x240"))
+        << c.version << "\n" << tty_;
+  }
+}
+
+// A start that failed inside the graph's configuration leaves a graph
+// that cannot be configured again; the next start gets a fresh one.
+TEST_F(EditModuleTest, StartAfterFailedGraphConfiguration) {
+  ProgramResult result = Run(
+      StartLine(R"({"inFilename": "/html5_persistent/regions.webm",
+          "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
+          "crop": {"left": 0, "top": 0, "width": 1000, "height": 1000}})") +
+      StartLine(R"({"inFilename": "/html5_persistent/regions.webm",
+          "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
+          "crop": {"left": 160, "top": 0, "width": 160, "height": 120}})") + kAwaitDone);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kInitFailed, kStartOk, kDone}), Replies());
+  int frames = 0, white = 0;
+  FileInfo info = DecodeFile(persistent_ + "/out.mp4", [&](const StreamInfo& stream,
+                                                          const AVFrame* frame) {
+    if (stream.type != AVMEDIA_TYPE_VIDEO) return;
+    ++frames;
+    if (Luma(frame, 80, 60) > 200) ++white;
+  });
+  ASSERT_TRUE(info.opened);
+  EXPECT_EQ(160, info.Find(AVMEDIA_TYPE_VIDEO)->width);
+  EXPECT_EQ(120, frames);
+  EXPECT_EQ(frames, white);
+}
+
+// A file system that stays full: the failing steps end the edit.
+TEST_F(EditModuleTest, FullFileSystemEndsTheEdit) {
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/long.webm",
+      "outFilename": "/html5_temporary/out.mp4", "outFormat": "mp4"})") + kAwaitDone,
+                             {"--temporary-quota", "200000"});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  std::vector<std::string> replies = Replies();
+  ASSERT_GE(replies.size(), 3u);
+  EXPECT_EQ(kStartOk, replies.front());
+  EXPECT_EQ(kDone, replies.back());
+  // One report per failure in a row, the last of which ends it, and one for
+  // the close, which cannot write what is still held back either.
+  EXPECT_EQ(26u, replies.size() - 2) << tty_;
+  for (size_t i = 1; i + 1 < replies.size(); ++i) {
+    EXPECT_EQ(R"({"type":"error","data":"edit_failed"})", replies[i]);
+  }
+  EXPECT_NE(std::string::npos, tty_.find("No space left on device"));
+  EXPECT_NE(std::string::npos, tty_.find("Giving up the edit after 25 failed steps\n"));
+}
+
+}  // namespace
