@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Loads each module into plugin-host and plays its page scripts
 # (scripts/demo/<module>*.jsonl), showing what the page receives: first the
-# recorder, then the editor, which edits the recording into an MP4 and a GIF.
+# recorder, which records 5 s (screen pattern, camera, branding, tone) to
+# /html5_persistent/demo_recording.webm, then the editor, which edits the
+# recording into an MP4 and a GIF.
 # Usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +13,9 @@ work="$build/demo"
 persistent="$work/html5fs/persistent"
 mkdir -p "$persistent" "$work/html5fs/temporary"
 cd "$work"
+
+# The recorder's demo logo.
+cp "$scripts/logo.png" "$persistent/demo_logo.png"
 
 play() {  # module, script name
   echo "== $1 ($2): messages to the page (standard output), console (standard error)"
@@ -22,8 +27,8 @@ play() {  # module, script name
 
 play encoder_module encoder_module
 
-# Stands in for the recorder's demo recording until that script writes it:
-# a VP8/Opus WebM as the recorder makes them.
+# Should the recording have failed, a VP8/Opus WebM as the recorder makes
+# them stands in for it, so that the editor's demo still runs.
 recording="$persistent/demo_recording.webm"
 if [ ! -s "$recording" ]; then
   ffmpeg -hide_banner -loglevel error -y \

@@ -8,12 +8,13 @@ PACKAGES=(
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev
   libswscale-dev libswresample-dev
   libmagick++-6.q16-dev
+  libgif-dev
+  ffmpeg
   libjsoncpp-dev
   libboost-dev
   libvpx-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev
-  ffmpeg
   chromium
 )
 

@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <list>
 #include <memory>
+#include <vector>
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/mem.h>
 }
 
 #include "utils.h"
@@ -17,37 +18,51 @@ namespace kelmora {
 namespace {
 
 const int kRowAlign = 1;
+// A GIF delay is a 16-bit count of hundredths of a second.
+const int64_t kMaxDelay = 65535;
+// Neither side of a GIF may be larger.
+const uint64_t kMaxGifSide = 65535;
 
-struct AvFreeDeleter {
-  void operator()(uint8_t* p) const { av_free(p); }
+struct ExceptionInfoDeleter {
+  void operator()(MagickCore::ExceptionInfo* info) const {
+    MagickCore::DestroyExceptionInfo(info);
+  }
 };
-using AvBuffer = std::unique_ptr<uint8_t, AvFreeDeleter>;
 
-// Packs the frame's RGB24 rows back to back and builds an image from them.
-// An empty image when the picture cannot be packed.
-Magick::Image PictureFromFrame(const AVFrame* frame) {
+// Packs the frame's RGB24 rows back to back into *rgb. False, with the
+// reason written, when the picture cannot be packed.
+bool PackFrame(const AVFrame* frame, std::vector<uint8_t>* rgb) {
   const int size = av_image_get_buffer_size(
       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
       kRowAlign);
   if (size < 0) {
     fprintf(stderr, "gifwriter: failed to determine buffer size\n");
-    return Magick::Image();
+    return false;
   }
-  AvBuffer buffer(static_cast<uint8_t*>(av_malloc(size)));
-  if (!buffer) {
-    fprintf(stderr, "gifwriter: failed to copy frame\n");
-    return Magick::Image();
-  }
+  rgb->resize(size);
   const int copied = av_image_copy_to_buffer(
-      buffer.get(), size, frame->data, frame->linesize,
+      rgb->data(), size, frame->data, frame->linesize,
       static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
       kRowAlign);
   if (copied < 0) {
     fprintf(stderr, "gifwriter: failed to copy frame\n");
-    return Magick::Image();
+    return false;
   }
-  return Magick::Image(frame->width, frame->height, "RGB", Magick::CharPixel,
-                       buffer.get());
+  return true;
+}
+
+// Built through the library's C call: the C++ constructor stops the process
+// when the library refuses the picture.
+Magick::Image PictureFromRgb(int width, int height, const std::vector<uint8_t>& rgb) {
+  std::unique_ptr<MagickCore::ExceptionInfo, ExceptionInfoDeleter> exception(
+      MagickCore::AcquireExceptionInfo());
+  MagickCore::Image* image = MagickCore::ConstituteImage(
+      width, height, "RGB", MagickCore::CharPixel, rgb.data(), exception.get());
+  if (!image) {
+    Magick::throwException(exception.get());
+    throw Magick::ErrorImage("cannot make an image of the frame");
+  }
+  return Magick::Image(image);
 }
 
 }  // namespace
@@ -58,47 +73,171 @@ GifVideoWriter::GifVideoWriter(const std::string& filename)
 int GifVideoWriter::Init() {
   fps_ = 8;
   InitializeMagickOnce();
+  KeepImageLibraryFilesBesideOutput();
   return 0;
+}
+
+// When its memory allowance runs out the image library moves pixels into
+// files, by default under /tmp; they belong beside the output instead.
+void GifVideoWriter::KeepImageLibraryFilesBesideOutput() {
+  const size_t slash = filename_.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : filename_.substr(0, slash == 0 ? 1 : slash);
+  std::unique_ptr<MagickCore::ExceptionInfo, ExceptionInfoDeleter> exception(
+      MagickCore::AcquireExceptionInfo());
+  MagickCore::SetImageRegistry(MagickCore::StringRegistryType, "temporary-path",
+                               directory.c_str(), exception.get());
 }
 
 int GifVideoWriter::Open() {
   return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Frame intake
+
+// The image library stops the process on a picture beyond its size limits,
+// so such a picture must never reach it.
+bool GifVideoWriter::FitsImageLibrary(const AVFrame* frame) {
+  const uint64_t width = frame->width > 0 ? frame->width : 0;
+  const uint64_t height = frame->height > 0 ? frame->height : 0;
+  if (width <= Magick::ResourceLimits::width() &&
+      height <= Magick::ResourceLimits::height() && width <= kMaxGifSide &&
+      height <= kMaxGifSide) {
+    return true;
+  }
+  fprintf(stderr, "gifwriter: frame of %dx%d is too large\n", frame->width,
+          frame->height);
+  return false;
+}
+
+// The delay of the held picture when the next one is due `elapsed`
+// milliseconds after the first: the time between them in hundredths of a
+// second, rounded against the running total *shown so that the errors do
+// not add up. The caller commits the advanced total only once the picture
+// is taken.
+int GifVideoWriter::TakeDelay(int64_t elapsed, int64_t* shown) {
+  const int64_t due = elapsed > 0 ? elapsed / 10 + (elapsed % 10 >= 5 ? 1 : 0) : 0;
+  const int64_t delay = due > *shown ? due - *shown : 0;
+  *shown += delay;
+  return static_cast<int>(delay < kMaxDelay ? delay : kMaxDelay);
+}
+
+// The held picture as an image of the library, with its delay. Made only
+// when handed over, so that the optimiser holds the one reference to it and
+// can change it without a copy.
+Magick::Image GifVideoWriter::HeldPicture(int delay) {
+  Magick::Image picture = PictureFromRgb(held_width_, held_height_, held_);
+  picture.animationDelay(delay);
+  return picture;
+}
+
 int GifVideoWriter::WriteVideoFrame(AVFrame* frame) {
   assert(frame->format == pixel_format());
-  const int64_t gap = frame->pts - last_pts_;
+  if (frame->pts == AV_NOPTS_VALUE) {
+    fprintf(stderr, "gifwriter: frame without timestamp skipped\n");
+    return 1;
+  }
+  int64_t gap = 0;
+  if (__builtin_sub_overflow(frame->pts, last_pts_, &gap)) {
+    fprintf(stderr, "gifwriter: frame timestamp out of range skipped\n");
+    return 1;
+  }
   if (last_pts_ != 0 && gap < 1000 / fps_) {
     return 0;
   }
+  if (file_failed_ || !FitsImageLibrary(frame)) {
+    return 1;
+  }
+  int64_t elapsed = 0;
+  if (holding_ && __builtin_sub_overflow(frame->pts, first_pts_, &elapsed)) {
+    fprintf(stderr, "gifwriter: frame timestamp out of range skipped\n");
+    return 1;
+  }
+  if (!PackFrame(frame, &spare_)) {
+    return 1;  // lost; the message is written already
+  }
   try {
-    Magick::Image picture = PictureFromFrame(frame);
-    if (!picture.isValid()) {
-      return 1;  // lost; the message is written already
+    if (holding_) {
+      int64_t shown = shown_;
+      const int delay = TakeDelay(elapsed, &shown);
+      optimizer_.AddFrame(HeldPicture(delay));
+      shown_ = shown;
+      last_delay_ = delay;
+    } else {
+      first_pts_ = frame->pts;
     }
-    // Hundredths of a second since the previous kept picture; a timestamp
-    // that went backwards must not become a huge unsigned delay.
-    picture.animationDelay(gap > 0 ? static_cast<size_t>(gap / 10) : 0);
-    optimizer_.AddFrame(picture);
   } catch (const Magick::Exception& e) {
     fprintf(stderr, "GifVideoWriter.write: %s", e.what());
     return 1;
   }
+  held_.swap(spare_);
+  held_width_ = frame->width;
+  held_height_ = frame->height;
+  holding_ = true;
   last_pts_ = frame->pts;
+
+  std::list<GifPaletteFrame> ready;
+  optimizer_.TakeReady(&ready);
+  // Frames are ready only while a later one is still held back: the
+  // animation has more than one frame.
+  if (!ready.empty() && WriteFrames(&ready, true) < 0) {
+    file_failed_ = true;
+    fprintf(stderr, "GifVideoWriter.write: %s\n", file_.error().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// File output
+
+int GifVideoWriter::WriteFrames(std::list<GifPaletteFrame>* frames,
+                                bool looping) {
+  if (!file_.is_open()) {
+    // The canvas is the opening frame, a full picture.
+    const GifPaletteFrame& opening = frames->front();
+    if (file_.Open(filename_, opening.width, opening.height, looping) < 0) {
+      return -1;
+    }
+  }
+  for (GifPaletteFrame& frame : *frames) {
+    if (file_.WriteFrame(&frame) < 0) {
+      return -1;
+    }
+  }
+  frames->clear();
   return 0;
 }
 
 int GifVideoWriter::Close() {
+  if (file_failed_) {
+    fprintf(stderr, "GifVideoWriter.close: %s\n", file_.error().c_str());
+    file_.Abandon();
+    return -1;
+  }
+  std::list<GifPaletteFrame> frames;
   try {
-    std::list<Magick::Image> frames;
-    optimizer_.GetOptimized(&frames);
-    if (frames.empty()) {
-      fprintf(stderr, "GifVideoWriter.close: no frame to write\n");
-      return -1;
+    if (holding_) {
+      optimizer_.AddFrame(HeldPicture(last_delay_));
+      holding_ = false;
+      held_.clear();
+      held_.shrink_to_fit();
     }
-    Magick::writeImages(frames.begin(), frames.end(), filename_, true);
+    optimizer_.GetOptimized(&frames);
   } catch (const Magick::Exception& e) {
     fprintf(stderr, "GifVideoWriter.close: %s", e.what());
+    file_.Abandon();
+    return -1;
+  }
+  if (frames.empty() && !file_.is_open()) {
+    fprintf(stderr, "GifVideoWriter.close: no frame to write\n");
+    return -1;
+  }
+  if ((!frames.empty() && WriteFrames(&frames, frames.size() > 1) < 0) ||
+      file_.Close() < 0) {
+    fprintf(stderr, "GifVideoWriter.close: %s\n", file_.error().c_str());
+    file_.Abandon();
     return -1;
   }
   return 0;

@@ -328,6 +328,7 @@ int SimpleVideoWriter::OpenOutput() {
               AvErrorString(result).c_str());
       return result;
     }
+    if (flush_packets_) context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   }
   result = avformat_write_header(context, nullptr);
   if (result < 0) {
@@ -355,6 +356,16 @@ void SimpleVideoWriter::FixDts(AVPacket* packet, int64_t* last_dts) {
     }
   }
   *last_dts = packet->dts;
+}
+
+int SimpleVideoWriter::WriteInterleaved(AVPacket* packet) {
+  int result = av_interleaved_write_frame(format_context_.get(), packet);
+  av_packet_unref(packet);
+  // The muxer may only buffer the packet: a failed write of earlier data
+  // (a full disk) shows on the I/O context alone.
+  AVIOContext* io = format_context_->pb;
+  if (flush_packets_ && result == 0 && io && io->error < 0) result = io->error;
+  return result;
 }
 
 int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
@@ -389,8 +400,7 @@ int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
 int SimpleVideoWriter::WriteHeldVideoPacket() {
   AVPacket* packet = held_video_packet_.get();
   if (!packet || !packet->data) return 0;
-  int result = av_interleaved_write_frame(format_context_.get(), packet);
-  av_packet_unref(packet);
+  int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing video frame", result);
   return result;
 }
@@ -407,8 +417,7 @@ int SimpleVideoWriter::WritePacket(AVPacket* packet) {
                        av_audio_stream_->time_base);
   packet->stream_index = av_audio_stream_->index;
   FixDts(packet, &last_audio_dts_);
-  int result = av_interleaved_write_frame(format_context_.get(), packet);
-  av_packet_unref(packet);
+  int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing audio frame", result);
   return result;
 }

@@ -57,6 +57,9 @@ class SimpleVideoWriter : public VideoWriter {
 
   // Container name; empty lets the file name decide. Set before Init.
   std::string format_name_;
+  // Every packet goes to the file at once, so that a failing write (a full
+  // disk) shows while writing, not only at the close. For recordings.
+  bool flush_packets_ = false;
 
  private:
 
@@ -81,6 +84,9 @@ class SimpleVideoWriter : public VideoWriter {
   int Encode(EncoderContext* encoder, const AVFrame* frame,
              const char* encode_error, int (SimpleVideoWriter::*write)(AVPacket*),
              WriteFailure on_write_failure);
+  // av_interleaved_write_frame; with flush_packets_, failing also when the
+  // I/O context has failed to write earlier data.
+  int WriteInterleaved(AVPacket* packet);
   // Video packets are held back by one: a packet is shown until the next
   // one, so only the next one tells its duration.
   int WriteVideoPacket(AVPacket* packet);

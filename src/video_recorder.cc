@@ -156,6 +156,8 @@ bool VideoRecorder::Init() {
     return false;
   }
   output->format_name_ = format_;
+  // A full disk must show while recording, as "out_of_disk_space".
+  output->flush_packets_ = true;
 
   // Main picture, with the first audio track.
   main_input_ = new GraphInputWriter();

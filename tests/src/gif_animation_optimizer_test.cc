@@ -11,8 +11,8 @@
 namespace kelmora {
 namespace {
 
-using testing_scene::CompositedFrames;
 using testing_scene::MaxDistance;
+using testing_scene::PlayFrames;
 using testing_scene::ScenePicture;
 using testing_scene::SceneImage;
 using testing_scene::WidthLimit;
@@ -32,37 +32,42 @@ std::vector<int> Range(int first, int count) {
   return indices;
 }
 
-std::list<Magick::Image> Optimize(GifAnimationOptimizer* optimizer,
-                                  const std::vector<int>& indices) {
-  for (int i : indices) optimizer->AddFrame(NumberedPicture(i));
-  std::list<Magick::Image> optimized;
-  optimizer->GetOptimized(&optimized);
-  return optimized;
+// Adds the pictures, taking the frames that are ready on the way as the GIF
+// writer does, then flushes.
+std::list<GifPaletteFrame> Optimize(GifAnimationOptimizer* optimizer,
+                                    const std::vector<int>& indices) {
+  std::list<GifPaletteFrame> taken;
+  for (int i : indices) {
+    optimizer->AddFrame(NumberedPicture(i));
+    optimizer->TakeReady(&taken);
+  }
+  std::list<GifPaletteFrame> rest;
+  optimizer->GetOptimized(&rest);
+  taken.splice(taken.end(), rest);
+  return taken;
 }
 
 // Checks that every picture comes out once, in order, that only the very
 // first frame is a full picture (also the first new frame of every later
 // batch is cut against the picture before it), and that the animation shows
 // the input pictures.
-void ExpectAnimationOf(const std::list<Magick::Image>& optimized,
+void ExpectAnimationOf(const std::list<GifPaletteFrame>& optimized,
                        const std::vector<int>& indices) {
   ASSERT_EQ(optimized.size(), indices.size());
   size_t k = 0;
-  for (const Magick::Image& frame : optimized) {
-    EXPECT_EQ(static_cast<int>(frame.animationDelay()), indices[k])
-        << "frame " << k;
+  for (const GifPaletteFrame& frame : optimized) {
+    EXPECT_EQ(frame.delay, indices[k]) << "frame " << k;
     if (k > 0) {
-      EXPECT_LT(frame.columns() * frame.rows(),
-                static_cast<size_t>(kWidth * kHeight))
+      EXPECT_LT(frame.width * frame.height, kWidth * kHeight)
           << "frame " << k << " was not optimised against its predecessor";
     } else {
-      EXPECT_EQ(frame.columns(), static_cast<size_t>(kWidth));
-      EXPECT_EQ(frame.rows(), static_cast<size_t>(kHeight));
+      EXPECT_EQ(frame.width, kWidth);
+      EXPECT_EQ(frame.height, kHeight);
+      EXPECT_EQ(frame.transparent_index, -1);
     }
-    EXPECT_LE(frame.totalColors(), 256u);
     ++k;
   }
-  std::vector<Magick::Image> shown = CompositedFrames(optimized);
+  std::vector<std::vector<uint8_t>> shown = PlayFrames(optimized, kWidth, kHeight);
   ASSERT_EQ(shown.size(), indices.size());
   for (k = 0; k < shown.size(); ++k) {
     EXPECT_LE(MaxDistance(shown[k], ScenePicture(kWidth, kHeight, indices[k])),
@@ -83,9 +88,41 @@ TEST(GifAnimationOptimizerTest, EveryPictureBecomesOneFrameAcrossBatches) {
   }
 }
 
+TEST(GifAnimationOptimizerTest, FramesBecomeReadyBatchByBatchWithTheLastHeldBack) {
+  GifAnimationOptimizer optimizer;
+  std::list<GifPaletteFrame> ready;
+  std::vector<size_t> ready_after;
+  for (int i = 0; i < 19; ++i) {
+    optimizer.AddFrame(NumberedPicture(i));
+    optimizer.TakeReady(&ready);
+    ready_after.push_back(ready.size());
+  }
+  // The first batch is done at the 10th picture, the second at the 19th;
+  // each time the batch's last frame waits for its disposal.
+  std::vector<size_t> expected(9, 0);
+  expected.insert(expected.end(), 9, 9);
+  expected.push_back(18);
+  EXPECT_EQ(ready_after, expected);
+  std::list<GifPaletteFrame> rest;
+  optimizer.GetOptimized(&rest);
+  EXPECT_EQ(rest.size(), 1u);
+  ready.splice(ready.end(), rest);
+  ExpectAnimationOf(ready, Range(0, 19));
+}
+
+TEST(GifAnimationOptimizerTest, StillStretchesAcrossBatchesShowTheirPicture) {
+  // Picture 7 stays for 15 pictures: the batches that start at the 11th and
+  // the 20th picture open with a picture that did not change.
+  std::vector<int> indices = Range(0, 8);
+  indices.insert(indices.end(), 14, 7);
+  for (int i : Range(8, 6)) indices.push_back(i);
+  GifAnimationOptimizer optimizer;
+  ExpectAnimationOf(Optimize(&optimizer, indices), indices);
+}
+
 TEST(GifAnimationOptimizerTest, EmptyOptimiserGivesNoFramesAndStartsOver) {
   GifAnimationOptimizer optimizer;
-  std::list<Magick::Image> optimized = {SceneImage(kWidth, kHeight, 0)};
+  std::list<GifPaletteFrame> optimized(1);
   optimizer.GetOptimized(&optimized);
   EXPECT_TRUE(optimized.empty());
 
@@ -106,13 +143,13 @@ TEST(GifAnimationOptimizerTest, ChangesWithinColourFuzzAreNotRedrawn) {
     optimizer.AddFrame(
         Magick::Image(kWidth, kHeight, "RGB", Magick::CharPixel, rgb.data()));
   }
-  std::list<Magick::Image> optimized;
+  std::list<GifPaletteFrame> optimized;
   optimizer.GetOptimized(&optimized);
   ASSERT_EQ(optimized.size(), 12u);
   int i = 0;
-  for (const Magick::Image& frame : optimized) {
+  for (const GifPaletteFrame& frame : optimized) {
     if (i++ > 0) {
-      EXPECT_LE(frame.columns() * frame.rows(), 1u);
+      EXPECT_LE(frame.width * frame.height, 1);
     }
   }
 }
@@ -130,7 +167,7 @@ TEST(GifAnimationOptimizerTest, FailedBatchLosesOnlyTheFrameThatTriggeredIt) {
   // The next picture completes the batch again; nothing else is lost.
   optimizer.AddFrame(pictures[10]);
   optimizer.AddFrame(pictures[11]);
-  std::list<Magick::Image> optimized;
+  std::list<GifPaletteFrame> optimized;
   optimizer.GetOptimized(&optimized);
   ExpectAnimationOf(optimized, {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11});
 }

@@ -94,14 +94,14 @@ class GifEditGraphTest : public ::testing::Test {
   std::string output_;
 };
 
-TEST_F(GifEditGraphTest, FramesEvery40MsAreThinnedWithDelaysSincePrevious) {
+TEST_F(GifEditGraphTest, FramesEvery40MsAreThinnedWithDelaysUntilTheNext) {
   std::vector<int64_t> pts;
   for (int64_t t = 0; t <= 360; t += 40) pts.push_back(t);
   RecordInput(input_, pts);
   EXPECT_EQ(Export(""), 360);
   // Kept: 0, 40 (the last kept pts 0 reads as none kept), 200, 360.
   EXPECT_EQ(Delays(ReadBack(kWidth, kHeight)),
-            (std::vector<size_t>{0, 4, 16, 16}));
+            (std::vector<size_t>{4, 16, 16, 16}));
 }
 
 TEST_F(GifEditGraphTest, InputStartingAtOneSecondKeepsItsTimestamps) {
@@ -111,7 +111,7 @@ TEST_F(GifEditGraphTest, InputStartingAtOneSecondKeepsItsTimestamps) {
   EXPECT_EQ(Export(""), 1528);
   // Kept: 1000, 1132, 1264, 1396, 1528.
   EXPECT_EQ(Delays(ReadBack(kWidth, kHeight)),
-            (std::vector<size_t>{100, 13, 13, 13, 13}));
+            (std::vector<size_t>{13, 13, 14, 13, 13}));
 }
 
 TEST_F(GifEditGraphTest, ScaledAndResampledEditKeepsItsSizeAndTiming) {
@@ -124,8 +124,9 @@ TEST_F(GifEditGraphTest, ScaledAndResampledEditKeepsItsSizeAndTiming) {
   EXPECT_EQ(Export(",scale=force_original_aspect_ratio=decrease:"
                    "h=min(24\\,ih):w=min(40\\,iw),fps=fps=10"),
             1900);
-  std::vector<size_t> expected = {0, 10};
-  for (int i = 0; i < 9; ++i) expected.push_back(20);
+  // The last frame stays as long as the one before it.
+  std::vector<size_t> expected = {10};
+  for (int i = 0; i < 10; ++i) expected.push_back(20);
   EXPECT_EQ(Delays(ReadBack(kWidth / 2, kHeight / 2)), expected);
 }
 

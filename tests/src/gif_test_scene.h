@@ -17,6 +17,8 @@
 #include <Magick++.h>
 #include <gtest/gtest.h>
 
+#include "gif_palette_frame.h"
+
 namespace kelmora {
 namespace testing_scene {
 
@@ -100,6 +102,67 @@ inline void ExpectShows(const std::list<Magick::Image>& frames, int width,
               5.0)
         << "frame " << k;
   }
+}
+
+// Where a frame's disposal leaves nothing on the canvas: no scene pixel has
+// this colour, so a hole shows as a large distance.
+const uint8_t kHole[3] = {255, 0, 255};
+
+// Plays palette frames as a GIF player does, with their transparency and
+// disposal, and gives the canvas that each frame shows as packed RGB24.
+inline std::vector<std::vector<uint8_t>> PlayFrames(
+    const std::list<GifPaletteFrame>& frames, int width, int height) {
+  std::vector<uint8_t> canvas(static_cast<size_t>(width) * height * 3);
+  for (size_t i = 0; i < canvas.size(); ++i) canvas[i] = kHole[i % 3];
+  std::vector<std::vector<uint8_t>> shown;
+  for (const GifPaletteFrame& frame : frames) {
+    EXPECT_LE(frame.left + frame.width, width);
+    EXPECT_LE(frame.top + frame.height, height);
+    EXPECT_LE(frame.palette.size(), 256u);
+    EXPECT_EQ(frame.pixels.size(), static_cast<size_t>(frame.width) * frame.height);
+    const std::vector<uint8_t> before = canvas;
+    for (int y = 0; y < frame.height && frame.top + y < height; ++y) {
+      for (int x = 0; x < frame.width && frame.left + x < width; ++x) {
+        const int index = frame.pixels[static_cast<size_t>(y) * frame.width + x];
+        if (index == frame.transparent_index) continue;
+        EXPECT_LT(static_cast<size_t>(index), frame.palette.size());
+        if (static_cast<size_t>(index) >= frame.palette.size()) continue;
+        uint8_t* p = &canvas[(static_cast<size_t>(frame.top + y) * width +
+                              frame.left + x) * 3];
+        p[0] = frame.palette[index].red;
+        p[1] = frame.palette[index].green;
+        p[2] = frame.palette[index].blue;
+      }
+    }
+    shown.push_back(canvas);
+    if (frame.disposal == GifPaletteFrame::kPrevious) {
+      canvas = before;
+    } else if (frame.disposal == GifPaletteFrame::kBackground) {
+      for (int y = frame.top; y < frame.top + frame.height && y < height; ++y) {
+        for (int x = frame.left; x < frame.left + frame.width && x < width; ++x) {
+          std::copy(kHole, kHole + 3, &canvas[(static_cast<size_t>(y) * width + x) * 3]);
+        }
+      }
+    }
+  }
+  return shown;
+}
+
+// Largest Euclidean distance, in 8-bit steps, between two packed RGB24
+// pictures of the same size.
+inline double MaxDistance(const std::vector<uint8_t>& a,
+                          const std::vector<uint8_t>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  double worst = 0;
+  for (size_t i = 0; i + 2 < a.size() && i + 2 < b.size(); i += 3) {
+    double sum = 0;
+    for (int c = 0; c < 3; ++c) {
+      const double d = static_cast<double>(a[i + c]) - b[i + c];
+      sum += d * d;
+    }
+    worst = std::max(worst, std::sqrt(sum));
+  }
+  return worst;
 }
 
 // Restores the image library's width limit on leaving the scope.

@@ -1,0 +1,374 @@
+// The frame loops of the main and camera tracks, the recorder set-up on the
+// first usable main frame, and the status tick that keeps the picture going
+// when the main track falls silent. Worker thread.
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+#include "ppapi/c/pp_errors.h"
+#include "video_encoder_instance.h"
+
+namespace kelmora {
+
+namespace {
+
+Size FrameSize(const pp::VideoFrame& frame) {
+  pp::Size size;
+  if (!frame.GetSize(&size)) return Size();
+  Size result;
+  result.width = size.width();
+  result.height = size.height();
+  return result;
+}
+
+int64_t CaptureTime(const pp::VideoFrame& frame) {
+  return static_cast<int64_t>(frame.GetTimestamp() * 1000.0);
+}
+
+// How long ago the frame was captured, in ms of |clock|; 0 when its
+// capture time is on another clock or in the future.
+int64_t FrameAge(BaseClock* clock, const pp::VideoFrame& frame) {
+  const int64_t age = clock->Now() - CaptureTime(frame);
+  return age < 0 || age > 1000 ? 0 : age;
+}
+
+// The frame's I420 picture at |target|; null when the frame holds no
+// picture that can be read (recycled, too small a buffer, another format).
+uint8_t* FitFrame(FrameScaler& scaler, pp::VideoFrame& frame, const Size& target) {
+  if (frame.GetFormat() != PP_VIDEOFRAME_FORMAT_I420) return nullptr;
+  return scaler.Fit(static_cast<uint8_t*>(frame.GetDataBuffer()), frame.GetDataBufferSize(),
+                    FrameSize(frame), target);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+void VideoEncoderInstance::RequestFrame() {
+  frame_pending_ = true;
+  int32_t result = video_track_.GetFrame(callback_factory_.NewCallbackWithOutput(
+      &VideoEncoderInstance::OnFrame, video_generation_, video_track_.pp_resource()));
+  if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetFrame failed instantly", result);
+}
+
+void VideoEncoderInstance::RecycleAndRequestFrame(const pp::VideoFrame& frame) {
+  video_track_.RecycleFrame(frame);
+  RequestFrame();
+}
+
+void VideoEncoderInstance::RequestCamFrame() {
+  cam_frame_pending_ = true;
+  int32_t result = cam_track_.GetFrame(
+      callback_factory_.NewCallbackWithOutput(&VideoEncoderInstance::OnCamFrame));
+  if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetCamFrame failed instantly", result);
+}
+
+// ---------------------------------------------------------------------------
+// Main track.
+
+void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& delivered,
+                                   int32_t generation, PP_Resource track) {
+  pp::VideoFrame frame(delivered);
+  if (track != video_track_.pp_resource()) {
+    // Asked of a main track that has been replaced since: back to it.
+    if (result == PP_OK) {
+      printf("discarding frame\n");
+      if (track == retired_video_track_.pp_resource()) retired_video_track_.RecycleFrame(frame);
+    }
+    return;
+  }
+  frame_pending_ = false;
+  if (result == PP_ERROR_ABORTED) return;
+  if (result != PP_OK) {
+    LogPepperError("GetFrame failed", result);
+    return;
+  }
+
+  if (recording_size_.width == 0 || recording_size_.height == 0) {
+    if (!SetMainSizeFromFrame(frame)) {
+      LogError("invalid_crop");
+      return;
+    }
+    ReconfigureCam(0);
+  }
+
+  // After the stop the recorder is gone: nothing may reach it.
+  const bool stale = generation != video_generation_;
+  if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale) {
+    printf("discarding frame\n");
+    video_track_.RecycleFrame(frame);
+    // The request of a loop that a forced cut ended: when the recording
+    // runs again, nothing else would ask for the next frame.
+    if (stale && state_ == kRecording && !video_configuring_) RequestFrame();
+    return;
+  }
+
+  cam_trigger_mode_ = false;
+  if (!InitRecorder(frame)) {
+    if (recorder_initialized_.load() && !recorder_ready_) {
+      // The set-up failed: the recorder is never fed, and the loop ends.
+      video_track_.RecycleFrame(frame);
+      return;
+    }
+    RecycleAndRequestFrame(frame);
+    return;
+  }
+
+  const int64_t capture = CaptureTime(frame);
+  if (!main_timeline_.HasStart()) {
+    main_timeline_.SetStart(capture);
+    if (previous_stop_time_ != 0) {
+      // At the recording time of its capture: it may have waited in the
+      // track since before the cut.
+      const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
+      printf("first frame of replaced track, offsetting with %" PRId64 "\n", offset);
+      main_timeline_.set_offset(offset);
+    }
+  }
+  last_frame_timer_->Restart();
+  const int64_t t = main_timeline_.Map(capture);
+
+  if (previous_stop_time_ != 0 && t <= previous_stop_time_) {
+    printf("ignoring frame at %" PRId64 " before stop time %" PRId64 "\n", t,
+           previous_stop_time_);
+    RecycleAndRequestFrame(frame);
+    return;
+  }
+  if (t > 0 && t <= last_frame_time_) {
+    printf("timestamp %" PRId64 " smaller than last %" PRId64 ", ignoring frame\n", t,
+           last_frame_time_);
+    RecycleAndRequestFrame(frame);
+    return;
+  }
+
+  if (!last_frame_.is_null()) last_frame_track_.RecycleFrame(last_frame_);
+  const bool ok = AddFrame(frame, t);
+  last_frame_ = frame;
+  last_frame_track_ = video_track_;
+  if (ok) {
+    if (!cam_track_.is_null() && !cam_frame_pending_) RequestCamFrame();
+    RequestFrame();
+  }
+}
+
+bool VideoEncoderInstance::SetMainSizeFromFrame(const pp::VideoFrame& frame) {
+  main_size_ = FrameSize(frame);
+  if (recorder_ && recorder_->crop_) {
+    const Rect& crop = *recorder_->crop_;
+    // The crop is given in the picture the graph crops: the original size
+    // when the page names one, else the track's own.
+    Size bounds = main_size_;
+    if (recorder_->original_main_size_) bounds = *recorder_->original_main_size_;
+    if (crop.width <= 0 || crop.height <= 0 || crop.top < 0 || crop.left < 0) return false;
+    if (static_cast<int64_t>(crop.left) + crop.width > bounds.width ||
+        static_cast<int64_t>(crop.top) + crop.height > bounds.height) {
+      return false;
+    }
+    recording_size_.width = crop.width;
+    recording_size_.height = crop.height;
+  } else {
+    recording_size_ = main_size_;
+  }
+  return true;
+}
+
+bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
+  if (!first_frame_seen_) {
+    first_frame_seen_ = true;
+    return false;
+  }
+  if (recorder_initialized_.load()) return recorder_ready_;
+  if (!cam_track_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
+    printf("ignoring frame while waiting for cam\n");
+    return false;
+  }
+  if (recorder_->audio_enabled_ && recorder_->sample_rate_ <= 0) {
+    printf("ignoring frame while waiting for audio\n");
+    return false;
+  }
+  if (recorder_->audio2_enabled_ && recorder_->sample_rate2_ <= 0) {
+    printf("ignoring frame while waiting for audio2\n");
+    return false;
+  }
+  // The recording time runs from the capture of this first frame: the
+  // audio that the pumps queue from now on is placed on that clock, also
+  // while the set-up below takes its time.
+  recording_timer_->Stop(FrameAge(clock_.get(), frame));
+  recording_timer_->Start();
+  audio_pump_->EnableOutput(true);
+  audio2_pump_->EnableOutput(true);
+  recorder_->main_size_ = main_size_;
+  recorder_->cam_size_ = cam_size_;
+  recorder_initialized_.exchange(true);
+  // The page may leave the file name out; the recorder needs one.
+  if (recorder_->filename_.empty()) {
+    fprintf(stderr, "no output file name\n");
+    recording_timer_->Reset();
+    LogError("recorder_setup_error");
+    return false;
+  }
+  if (!recorder_->Init()) {
+    recording_timer_->Reset();
+    LogError("recorder_setup_error");
+    return false;
+  }
+  recorder_ready_ = true;
+  printf("recorder initialized\n");
+  PostTypedMessage("start", pp::Var(false));
+  SetState(kRecording);
+  return true;
+}
+
+bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, int64_t time) {
+  if (!recorder_ || !recorder_ready_) return false;
+  if (stop_time_ != 0 && time >= stop_time_) {
+    worker_loop().PostWork(
+        callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledVideo), 0);
+    return false;
+  }
+  UpdateFps(time);
+  if (!cam_frame_.is_null()) {
+    uint8_t* cam = FitFrame(cam_scaler_, cam_frame_, cam_size_);
+    if (!cam || recorder_->AddCamFrame(cam, time) != 0) {
+      LogError("add_frame_failed");
+      return false;
+    }
+  }
+  uint8_t* data = FitFrame(main_scaler_, frame, main_size_);
+  if (!data || recorder_->AddFrame(data, time) != 0) {
+    LogError("add_frame_failed");
+    return false;
+  }
+  last_frame_time_ = time;
+  if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
+    LogError("add_audio_failed");
+    return false;
+  }
+  if (recorder_->FilterAvailable() < 0) {
+    OnOutOfDiskSpace();
+    return false;
+  }
+  return true;
+}
+
+void VideoEncoderInstance::UpdateFps(int64_t time) {
+  const int32_t dt = static_cast<int32_t>(time - last_frame_time_);
+  if (dt < 1 || dt > 999) return;
+  const float inst = static_cast<float>(1000.0 / dt);
+  if (fps_ > 0) {
+    const float a = static_cast<float>(std::pow(static_cast<double>(0.4f), dt / 1000.0));
+    fps_ = fps_ * a + inst * (1 - a);
+  } else {
+    fps_ = inst;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Camera track.
+
+void VideoEncoderInstance::ReconfigureCam(int32_t) {
+  if (cam_source_size_.width == 0 || cam_source_size_.height == 0 ||
+      recording_size_.width == 0 || recording_size_.height == 0) {
+    return;
+  }
+  // Called after the first main frame and after the first camera frame; the
+  // camera is configured once, by whichever comes second.
+  if (!cam_size_.IsEmpty()) return;
+  const float s =
+      std::min(static_cast<float>(recording_size_.height) / cam_source_size_.height,
+               static_cast<float>(recording_size_.width) / cam_source_size_.width) *
+      0.3f;
+  int32_t w = static_cast<int32_t>(cam_source_size_.width * s);
+  int32_t h = static_cast<int32_t>(cam_source_size_.height * s);
+  w -= w % 4;
+  h -= h % 4;
+  printf("re-configureing cam to %dx%d\n", w, h);
+  cam_size_.width = w;
+  cam_size_.height = h;
+  ConfigureCamTrack(w, h);
+}
+
+void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& delivered) {
+  pp::VideoFrame frame(delivered);
+  cam_frame_pending_ = false;
+  if (result == PP_ERROR_ABORTED) return;
+  if (result != PP_OK) {
+    LogPepperError("GetCamFrame failed", result);
+    return;
+  }
+  if (cam_source_size_.width == 0 || cam_source_size_.height == 0) {
+    cam_source_size_ = FrameSize(frame);
+    // No camera request until the track has its new size.
+    cam_frame_pending_ = true;
+    cam_track_.RecycleFrame(frame);
+    worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::ReconfigureCam),
+                           0);
+    return;
+  }
+  if (!recorder_initialized_.load()) {
+    printf("ignoring cam frame while waiting for recorder\n");
+    cam_track_.RecycleFrame(frame);
+    RequestCamFrame();
+    return;
+  }
+  if (!recorder_ || !recorder_ready_) {
+    // A failed set-up, or a stop that has completed: the loop ends.
+    cam_track_.RecycleFrame(frame);
+    return;
+  }
+
+  last_frame_timer_->Restart();
+  const int64_t capture = CaptureTime(frame);
+  if (!cam_timeline_.HasStart()) {
+    cam_timeline_.SetStart(capture);
+    cam_timeline_.set_offset(recording_timer_->Elapsed() - FrameAge(clock_.get(), frame));
+  }
+  const int64_t t = cam_timeline_.Map(capture);
+  bool go_on = cam_trigger_mode_;
+  if (!cam_frame_.is_null()) {
+    // A paused recording adds nothing, whatever frame was still on its way.
+    if (cam_trigger_mode_ && state_ != kPaused && !last_frame_.is_null() && t >= 0 &&
+        t > last_frame_time_) {
+      go_on = AddFrame(last_frame_, t);
+    }
+    cam_track_.RecycleFrame(cam_frame_);
+  }
+  cam_frame_ = frame;
+  if (go_on && state_ == kRecording) RequestCamFrame();
+}
+
+// ---------------------------------------------------------------------------
+// Status tick.
+
+void VideoEncoderInstance::OnStatusTimer(int32_t) {
+  if (state_ != kRecording) {
+    status_timer_running_ = false;
+    return;
+  }
+  const int64_t elapsed = recording_timer_->Elapsed();
+  if (!cam_track_.is_null()) {
+    if (!cam_trigger_mode_ && static_cast<int32_t>(elapsed - last_frame_time_) > 1000) {
+      printf("enabling cam trigger mode\n");
+      cam_trigger_mode_ = true;
+      if (!cam_frame_pending_) RequestCamFrame();
+    }
+  } else if (last_frame_timer_->Elapsed() > 2000) {
+    RepeatLastFrame();
+  }
+  SendState();
+  worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnStatusTimer),
+                         500);
+}
+
+void VideoEncoderInstance::RepeatLastFrame() {
+  if (last_frame_.is_null()) return;
+  const int64_t t = recording_timer_->Elapsed() - 500;
+  if (t <= last_frame_time_) return;
+  last_frame_timer_->Restart();
+  AddFrame(last_frame_, t);
+}
+
+}  // namespace kelmora

@@ -1,0 +1,243 @@
+// "start": the recorder's settings from the page, and the set-up of the
+// tracks. Worker thread.
+
+#include <cstdio>
+
+#include "ppapi/c/pp_errors.h"
+#include "ppapi/c/ppb_media_stream_video_track.h"
+#include "ppapi/c/ppb_video_frame.h"
+#include "video_encoder_instance.h"
+#include "video_encoder_rule.h"
+
+namespace kelmora {
+
+namespace {
+
+const int32_t kMainTrackAttributes[] = {
+    PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT, PP_VIDEOFRAME_FORMAT_I420,
+    PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES, 2,
+    PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
+
+}  // namespace
+
+void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
+  if (state_ != kIdle) {
+    PostTypedMessage("start", "encoder not ready");
+    return;
+  }
+  Log("Starting...");
+  CreateRecorder();
+
+  pp::Var chrome_version = data.Get("chromeVersion");
+  if (chrome_version.is_number()) SetChromeVersion(chrome_version.AsInt());
+
+  // A missing or non-string name passes as empty; the set-up refuses it.
+  recorder_->filename_ = data.Get("filename").AsString();
+  pp::Var codec = data.Get("codec");
+  if (codec.is_string()) recorder_->video_codec_ = codec.AsString();
+  pp::Var audio_codec = data.Get("audioCodec");
+  if (audio_codec.is_string()) recorder_->audio_codec_ = audio_codec.AsString();
+  pp::Var format = data.Get("format");
+  if (format.is_string()) recorder_->format_ = format.AsString();
+  pp::Var cam_position = data.Get("camPosition");
+  if (cam_position.is_string()) {
+    recorder_->cam_position_ = VideoRecorder::CamPositionFromString(cam_position.AsString());
+  }
+  pp::Var branding = data.Get("brandingFilename");
+  if (branding.is_string()) recorder_->branding_filename_ = branding.AsString();
+  pp::Var start_delay = data.Get("startDelay");
+  if (start_delay.is_number()) {
+    recorder_->start_delay_ = static_cast<int32_t>(start_delay.AsDouble() * 1000.0);
+  }
+
+  pp::Var crop = data.Get("crop");
+  if (crop.is_dictionary()) {
+    boost::optional<Rect> rect = ParseCrop(crop);
+    if (!rect) {
+      PostTypedMessage("start", "invalid crop supplied");
+      return;
+    }
+    recorder_->crop_ = rect;
+  }
+  pp::Var original_size = data.Get("originalMainSize");
+  if (original_size.is_dictionary()) {
+    boost::optional<Size> size = ParseSize(original_size);
+    if (size) recorder_->original_main_size_ = size;
+  }
+
+  pp::Var video_track = data.Get("videoTrack");
+  if (!video_track.is_resource()) {
+    PostTypedMessage("start", "invalid videoTrack supplied");
+    return;
+  }
+  pp::Var is_cam = data.Get("videoTrackIsCam");
+  if (is_cam.is_bool() && is_cam.AsBool()) first_frame_seen_ = false;
+
+  video_track_ = pp::MediaStreamVideoTrack(video_track.AsResource());
+  if (ConfigureVideoTrack() != PP_OK_COMPLETIONPENDING) {
+    PostTypedMessage("start", "configure video failed");
+    return;
+  }
+
+  pp::Var audio_track = data.Get("audioTrack");
+  if (audio_track.is_resource()) {
+    Log("HAVE audio");
+    recorder_->audio_enabled_ = true;
+    audio_track_ = pp::MediaStreamAudioTrack(audio_track.AsResource());
+    if (!audio_pump_->SetTrack(audio_track_)) {
+      PostTypedMessage("start", "configure audio failed");
+      return;
+    }
+  }
+  pp::Var audio2_track = data.Get("audioTrack2");
+  if (audio2_track.is_resource()) {
+    Log("HAVE audio2");
+    recorder_->audio2_enabled_ = true;
+    audio2_track_ = pp::MediaStreamAudioTrack(audio2_track.AsResource());
+    pp::Var volume = data.Get("micVolume");
+    if (volume.is_number()) recorder_->audio2_gain_ = static_cast<float>(volume.AsDouble());
+    if (!audio2_pump_->SetTrack(audio2_track_)) {
+      PostTypedMessage("start", "configure audio2 failed");
+      return;
+    }
+  }
+  pp::Var cam_track = data.Get("camTrack");
+  if (cam_track.is_resource()) {
+    Log("HAVE cam");
+    recorder_->cam_enabled_ = true;
+    cam_track_ = pp::MediaStreamVideoTrack(cam_track.AsResource());
+    if (ConfigureCamTrack(0, 0) != PP_OK_COMPLETIONPENDING) {
+      PostTypedMessage("start", "configure cam video failed");
+      return;
+    }
+  }
+  SetState(kStarting);
+}
+
+void VideoEncoderInstance::CreateRecorder() {
+  status_timer_running_ = false;
+  recording_timer_->Reset();
+  last_frame_timer_->Reset();
+  main_timeline_.Reset();
+  cam_timeline_.Reset();
+  previous_stop_time_ = 0;
+  last_frame_time_ = 0;
+  stop_time_ = 0;
+  video_generation_ = 0;
+  cam_trigger_mode_ = false;
+  fps_ = -1;
+  frame_pending_ = false;
+  cam_frame_pending_ = false;
+  video_configuring_ = false;
+  video_track_ = pp::MediaStreamVideoTrack();
+  cam_track_ = pp::MediaStreamVideoTrack();
+  audio_track_ = pp::MediaStreamAudioTrack();
+  audio2_track_ = pp::MediaStreamAudioTrack();
+  cam_frame_ = pp::VideoFrame();
+  last_frame_ = pp::VideoFrame();
+  cam_source_size_ = Size();
+  cam_size_ = Size();
+  main_size_ = Size();
+  recording_size_ = Size();
+
+  // The pumps refer to the recorder: the new ones replace the old before
+  // the old recorder goes.
+  std::unique_ptr<VideoRecorder> old_recorder = std::move(recorder_);
+  recorder_.reset(new VideoRecorder());
+  recorder_ready_ = false;
+  auto report = [this](const std::string& code) { ReportPumpError(code); };
+  std::unique_ptr<AudioTrackPump> pump(new AudioTrackPump(
+      pp::InstanceHandle(this), recorder_.get(), 0, recording_timer_.get(), report));
+  audio_pump_ = std::move(pump);
+  pump.reset(new AudioTrackPump(pp::InstanceHandle(this), recorder_.get(), 1,
+                                recording_timer_.get(), report));
+  audio2_pump_ = std::move(pump);
+  old_recorder.reset();
+
+  recorder_initialized_.exchange(false);
+  cut_both_pumps_ = false;
+  first_frame_seen_ = true;
+}
+
+boost::optional<Rect> VideoEncoderInstance::ParseCrop(const pp::Var& var) {
+  pp::VarDictionary crop(var);
+  pp::Var top = crop.Get("top");
+  pp::Var left = crop.Get("left");
+  pp::Var width = crop.Get("width");
+  pp::Var height = crop.Get("height");
+  if (!top.is_number() || !left.is_number() || !width.is_number() || !height.is_number()) {
+    return boost::none;
+  }
+  Rect rect;
+  rect.top = top.AsInt();
+  rect.left = left.AsInt();
+  rect.width = width.AsInt();
+  rect.height = height.AsInt();
+  return rect;
+}
+
+boost::optional<Size> VideoEncoderInstance::ParseSize(const pp::Var& var) {
+  pp::VarDictionary dict(var);
+  pp::Var width = dict.Get("width");
+  pp::Var height = dict.Get("height");
+  if (!width.is_number() || !height.is_number()) return boost::none;
+  Size size;
+  size.width = width.AsInt();
+  size.height = height.AsInt();
+  return size;
+}
+
+int32_t VideoEncoderInstance::ConfigureVideoTrack() {
+  ++video_generation_;
+  frame_pending_ = true;
+  video_configuring_ = true;
+  return video_track_.Configure(
+      kMainTrackAttributes,
+      callback_factory_.NewCallback(&VideoEncoderInstance::OnVideoConfigured));
+}
+
+int32_t VideoEncoderInstance::ConfigureCamTrack(int32_t width, int32_t height) {
+  const int32_t attributes[] = {PP_MEDIASTREAMVIDEOTRACK_ATTRIB_FORMAT,
+                                PP_VIDEOFRAME_FORMAT_I420,
+                                PP_MEDIASTREAMVIDEOTRACK_ATTRIB_WIDTH,
+                                width,
+                                PP_MEDIASTREAMVIDEOTRACK_ATTRIB_HEIGHT,
+                                height,
+                                PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES,
+                                2,
+                                PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
+  return cam_track_.Configure(
+      attributes, callback_factory_.NewCallback(&VideoEncoderInstance::OnCamConfigured));
+}
+
+void VideoEncoderInstance::OnVideoConfigured(int32_t result) {
+  video_configuring_ = false;
+  if (result != PP_OK) {
+    LogPepperError("video configure failed:", result);
+    return;
+  }
+  RequestFrame();
+}
+
+void VideoEncoderInstance::OnCamConfigured(int32_t result) {
+  if (result != PP_OK) {
+    LogPepperError("cam video configure failed:", result);
+    return;
+  }
+  RequestCamFrame();
+}
+
+void VideoEncoderInstance::OnStartTimeout(int32_t) {
+  if (recorder_initialized_.load()) return;
+  if (!recorder_) {
+    LogError("start_timeout");
+  } else if (!audio_track_.is_null() && recorder_->sample_rate_ <= 0) {
+    LogError("start_timeout:no_audio");
+  } else if (!cam_track_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
+    LogError("start_timeout:no_cam");
+  } else {
+    LogError("start_timeout");
+  }
+}
+
+}  // namespace kelmora

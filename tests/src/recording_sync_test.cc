@@ -1,0 +1,113 @@
+// A/V sync of a whole recording, measured on the file: the "sync" sources
+// flash the picture white and beep at 1 kHz on every whole second of the
+// shared clock, so every flash and its beep must land together in the
+// file whatever the recording did in between.
+
+#include <gtest/gtest.h>
+#include <Magick++.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "recording_script_support.h"
+#include "utils.h"
+
+namespace kelmora {
+namespace {
+
+std::string WriteLogo(const std::string& dir) {
+  InitializeMagickOnce();
+  Magick::Image logo(Magick::Geometry(40, 20), Magick::Color("red"));
+  std::string path = dir + "/persistent/logo.png";
+  logo.write(path);
+  return path;
+}
+
+TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTracks) {
+  TempDir dir;
+  mkdir((dir.path() + "/persistent").c_str(), 0755);
+  WriteLogo(dir.path());
+  const std::string sync_video = R"({"$video":{"source":"sync","width":200,"height":150,"fps":30}})";
+  RecordingRun run = RunRecording(
+      dir.path(),
+      {R"({"type":"start","data":{"chromeVersion":60,"codec":"libvpx","filename":"/html5_persistent/sync.webm",)"
+       R"("startDelay":2,"crop":{"top":10,"left":20,"width":160,"height":120},"camPosition":"topLeft",)"
+       R"("brandingFilename":"/html5_persistent/logo.png","videoTrack":)" + sync_video + ","
+       R"("camTrack":{"$video":{"source":"pattern","width":80,"height":60,"fps":30}},)"
+       R"("audioTrack":{"$audio":{"source":"sync","rate":48000,"channels":2}},)"
+       R"("audioTrack2":{"$audio":{"source":"sync","rate":48000,"channels":1}},"micVolume":0.5}})",
+       R"({"$await":"start","timeout_ms":10000})",
+       R"({"$sleep":3300})",
+       R"({"type":"pause","data":{}})",
+       R"({"$await":"pause"})",
+       R"({"$sleep":700})",
+       R"({"type":"resume","data":{}})",
+       R"({"$sleep":1300})",
+       R"({"type":"replaceTracks","data":{"videoTrack":)" + sync_video + R"(,)"
+       R"("audioTrack":{"$audio":{"source":"sync","rate":44100,"channels":1}}}})",
+       R"({"$await":"replaceTracks"})",
+       R"({"$sleep":1200})",
+       R"({"type":"pause","data":{}})",
+       R"({"$await":"pause"})",
+       R"({"type":"replaceTracks","data":{"videoTrack":)" + sync_video + R"(,)"
+       R"("audioTrack":{"$audio":{"source":"sync","rate":48000,"channels":2}}}})",
+       R"({"$await":"replaceTracks"})",
+       R"({"$sleep":400})",
+       R"({"type":"resume","data":{}})",
+       R"({"$sleep":1500})",
+       R"({"type":"stop","data":{}})",
+       R"({"$await":"stop","timeout_ms":10000})"});
+  ASSERT_EQ(0, run.program.exit_code) << run.Describe();
+  EXPECT_TRUE(run.Errors().empty()) << run.Describe();
+  EXPECT_EQ((std::vector<std::string>{"false", "false"}), run.Replies("replaceTracks"));
+  // The first replacement's sound, of another format, is kept, converted.
+  EXPECT_TRUE(run.HasTty("converting 1 channels at 44100 Hz to 2 channels at 48000 Hz\n"));
+
+  SyncMarks marks = FindSyncMarks(run.File("sync.webm"));
+  const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = marks.info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio) << run.Describe();
+  EXPECT_EQ(160, video->width);
+  EXPECT_EQ(120, video->height);
+  EXPECT_EQ(0, video->decode_errors);
+  EXPECT_EQ(0, audio->decode_errors);
+
+  // About 6.8 s were kept: one flash a second, unless the track dropped
+  // the flash's picture.
+  ASSERT_GE(marks.flashes.size(), 3u) << run.Describe();
+  // The cuts, in the file's time (the start delay is cut from the front).
+  // A second that falls on a cut loses its beep or its flash to it, as the
+  // one comes up to a frame before the other: those are not compared.
+  std::vector<int64_t> cuts;
+  const std::string tty = run.Tty();
+  const std::string mark = "scheduled stop at ";
+  for (size_t at = tty.find(mark); at != std::string::npos; at = tty.find(mark, at + 1)) {
+    cuts.push_back(std::atoll(tty.c_str() + at + mark.size()) - 2000);
+  }
+  int compared = 0;
+  for (size_t i = 0; i < marks.flashes.size(); ++i) {
+    const int64_t flash = marks.flashes[i];
+    bool at_cut = false;
+    for (int64_t cut : cuts) at_cut |= flash >= cut - 100 && flash <= cut + 300;
+    if (at_cut) continue;
+    ++compared;
+    int64_t nearest = -100000;
+    for (int64_t beep : marks.beeps) {
+      if (std::llabs(beep - flash) < std::llabs(nearest - flash)) nearest = beep;
+    }
+    // The whole second fell between the picture before the flash and the
+    // flash (one frame interval at most when none was dropped); the opus
+    // encoder's priming, which the muxer shifts, gets 15 ms.
+    EXPECT_LE(nearest, flash + 15) << "flash at " << flash << " ms";
+    EXPECT_GE(nearest, marks.before_flashes[i] - 15) << "flash at " << flash << " ms";
+    EXPECT_LE(flash - nearest, 33 + 15) << "flash at " << flash << " ms";
+  }
+  EXPECT_GE(compared, 3);
+  // The audio ends with the picture, within one audio frame; the last
+  // picture's own length is one frame interval.
+  EXPECT_LE(std::llabs(audio->last_end_ms - video->last_end_ms), 33 + 21)
+      << audio->last_end_ms << " " << video->last_end_ms;
+}
+
+}  // namespace
+}  // namespace kelmora
