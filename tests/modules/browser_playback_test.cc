@@ -248,8 +248,9 @@ TEST_F(BrowserPlaybackTest, EditedGifPlaysInChromium) {
   EXPECT_FALSE(animation.isMember("error"));
   EXPECT_EQ(160, animation["width"].asInt());
   EXPECT_EQ(120, animation["height"].asInt());
-  // Two seconds thinned to 8 frames a second.
-  EXPECT_EQ(16, animation["frames"].asInt());
+  // Two seconds of 30 fps thinned to gaps of at least 125 ms: every fourth
+  // frame, 133 ms apart.
+  EXPECT_EQ(15, animation["frames"].asInt());
   EXPECT_NEAR(2.0, animation["duration"].asDouble(), 0.15);
 }
 
