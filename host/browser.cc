@@ -122,6 +122,9 @@ void Browser::DestroyInstance(PP_Instance instance) {
   if (found == live_.end()) return;
   live_.erase(found);
   pp::platform::ModuleHost::DestroyInstance(instance);
+  // The main thread goes on after an instance is gone: work that the module
+  // posted to it before still runs, as it would in the browser.
+  RunUntilIdle();
 }
 
 std::vector<PP_Instance> Browser::LiveInstances() const { return live_; }
