@@ -417,9 +417,12 @@ TEST_F(EditModuleTest, FullFileSystemEndsTheEdit) {
   ASSERT_GE(replies.size(), 3u);
   EXPECT_EQ(kStartOk, replies.front());
   EXPECT_EQ(kDone, replies.back());
-  // One report per failure in a row, the last of which ends it, and one for
-  // the close, which cannot write what is still held back either.
-  EXPECT_EQ(26u, replies.size() - 2) << tty_;
+  // One report per failed step: a few before the file system is quite full
+  // (a step that writes nothing succeeds and starts the count again), the
+  // 25 in a row that end it, and one for the close, which cannot write what
+  // is still held back either. Not one per step of the rest of the input.
+  EXPECT_GE(replies.size() - 2, 26u) << tty_;
+  EXPECT_LE(replies.size() - 2, 40u) << tty_;
   for (size_t i = 1; i + 1 < replies.size(); ++i) {
     EXPECT_EQ(R"({"type":"error","data":"edit_failed"})", replies[i]);
   }
