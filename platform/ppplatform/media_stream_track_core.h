@@ -99,6 +99,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   int32_t Get(const Request& callback) {
     // A blocking request needs a place for the buffer.
     if (!callback.output()) return PP_ERROR_BADARGUMENT;
+    DeferredReleases later;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;
     if (requests_.any()) return PP_ERROR_INPROGRESS;
@@ -107,7 +108,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     int32_t bound = request_.Bind(callback, &calls_);
     if (bound != PP_OK_COMPLETIONPENDING) return bound;
     requests_.Add();
-    if (!queued_.empty()) DeliverLocked();
+    if (!queued_.empty()) DeliverLocked(&later);
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -127,10 +128,11 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
 
   // The source ended: a waiting request fails, queued buffers go.
   void End() override {
+    DeferredReleases later;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return;
     ended_ = true;
-    if (request_.is_pending()) request_.Complete(PP_ERROR_FAILED, requests_.Done());
+    if (request_.is_pending()) request_.Complete(PP_ERROR_FAILED, requests_.Done(), &later);
     queued_.clear();
   }
 
@@ -139,6 +141,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   // held (it validates and stores the settings: PP_OK or a failure);
   // queued buffers of the old settings go.
   int32_t ConfigureWith(const CompletionCallback& callback, const std::function<int32_t()>& apply) {
+    DeferredReleases later;
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_ || closed_) return PP_ERROR_FAILED;
     if (configures_.any() || requests_.any() || !lent_.empty()) return PP_ERROR_INPROGRESS;
@@ -151,7 +154,7 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     ++record_.configures;
     ++generation_;
     queued_.clear();
-    configure_.Complete(PP_OK, configures_.Done());
+    configure_.Complete(PP_OK, configures_.Done(), &later);
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -185,16 +188,18 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
   // Source side: hands over a reserved buffer (null gives the reservation
   // back). A buffer made for settings that changed meanwhile is dropped.
   void Offer(std::shared_ptr<Impl> item, uint64_t generation) {
+    DeferredReleases later;
     std::lock_guard<std::mutex> lock(mutex_);
     --reserved_;
     if (!item || ended_ || closed_ || generation != generation_) return;
     queued_.push_back(std::move(item));
-    if (request_.is_pending()) DeliverLocked();
+    if (request_.is_pending()) DeliverLocked(&later);
   }
 
  private:
-  // Lends the oldest queued buffer to the pending request.
-  void DeliverLocked() {
+  // Lends the oldest queued buffer to the pending request; the request's
+  // callback goes with |later|.
+  void DeliverLocked(DeferredReleases* later) {
     std::shared_ptr<Impl> item = std::move(queued_.front());
     queued_.pop_front();
     item->Lend();
@@ -204,17 +209,20 @@ class MediaStreamTrackCore : public ResourceObject, public MediaStreamTrackContr
     Buffer* output = request_.callback().output();
     request_.Complete(PP_OK, requests_.Done([output, item] {
       if (output) *output = Buffer(Resource(item));
-    }));
+    }), later);
   }
 
   // Aborts the calls in flight, takes every buffer back and forgets the
   // settings; with |close| the track takes no more calls.
   void Detach(bool close) {
+    // The aborted callbacks may hold the module's last reference to this
+    // track: they go once the lock is released.
+    DeferredReleases later;
     std::lock_guard<std::mutex> lock(mutex_);
     if (close) closed_ = true;
-    calls_.AbortAll();
-    request_.Abort();
-    configure_.Abort();
+    calls_.AbortAll(&later);
+    request_.Abort(&later);
+    configure_.Abort(&later);
     requests_.Reset();
     configures_.Reset();
     queued_.clear();

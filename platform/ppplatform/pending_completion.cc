@@ -104,7 +104,7 @@ void CompletionGroup::Add(const std::shared_ptr<internal::CompletionRecord>& rec
   records_.push_back(record);
 }
 
-void CompletionGroup::AbortAll() {
+void CompletionGroup::AbortAll(DeferredReleases* later) {
   std::vector<std::weak_ptr<internal::CompletionRecord>> records;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -113,6 +113,7 @@ void CompletionGroup::AbortAll() {
   for (const auto& weak : records) {
     if (auto record = weak.lock()) {
       internal::FinishRecord(record, PP_ERROR_ABORTED, nullptr, true);
+      if (later) later->Keep(std::move(record));
     }
   }
 }

@@ -77,6 +77,26 @@ namespace internal {
 struct CompletionRecord;
 }  // namespace internal
 
+// What an owner lets go of only once its own lock is released. A finished
+// call's record holds the caller's callback, which may hold the last
+// reference to the owner itself; dropping it under the owner's lock would
+// run the owner's release, which takes that lock again. Declare one before
+// the lock, hand it to Complete, Abort and AbortAll, and it lets go after
+// the lock does.
+class DeferredReleases {
+ public:
+  DeferredReleases() = default;
+  DeferredReleases(const DeferredReleases&) = delete;
+  DeferredReleases& operator=(const DeferredReleases&) = delete;
+
+  void Keep(std::shared_ptr<void> held) {
+    if (held) held_.push_back(std::move(held));
+  }
+
+ private:
+  std::vector<std::shared_ptr<void>> held_;
+};
+
 // The calls in flight of one resource, for aborting them together.
 class CompletionGroup {
  public:
@@ -89,8 +109,9 @@ class CompletionGroup {
   // Every call of the group whose callback has not run yet completes with
   // PP_ERROR_ABORTED: one still pending at once, one whose result is
   // already scheduled in place of that result (its output is not
-  // delivered). Calls bound later are not affected.
-  void AbortAll();
+  // delivered). Calls bound later are not affected. With |later|, the
+  // records are let go with it.
+  void AbortAll(DeferredReleases* later = nullptr);
 
   void Add(const std::shared_ptr<internal::CompletionRecord>& record);
 
@@ -166,21 +187,34 @@ class PendingCompletion {
   // the blocked caller) and forgets it. |deliver|, when given, runs on the
   // caller's thread just before the callback, and not at all when the
   // call is aborted meanwhile. Nothing happens when the call was aborted
-  // already; the result is dropped when the caller's loop is gone.
-  void Complete(int32_t result, std::function<void()> deliver = nullptr) {
+  // already; the result is dropped when the caller's loop is gone. With
+  // |later|, the callback is let go with it.
+  void Complete(int32_t result, std::function<void()> deliver = nullptr,
+                DeferredReleases* later = nullptr) {
     std::shared_ptr<internal::CompletionRecord> record = std::move(record_);
+    Callback callback = std::move(callback_);
     callback_ = Callback();
     if (record) internal::FinishRecord(record, result, std::move(deliver), false);
+    Defer(std::move(record), std::move(callback), later);
   }
 
   // Completes with PP_ERROR_ABORTED.
-  void Abort() {
+  void Abort(DeferredReleases* later = nullptr) {
     std::shared_ptr<internal::CompletionRecord> record = std::move(record_);
+    Callback callback = std::move(callback_);
     callback_ = Callback();
     if (record) internal::FinishRecord(record, PP_ERROR_ABORTED, nullptr, true);
+    Defer(std::move(record), std::move(callback), later);
   }
 
  private:
+  static void Defer(std::shared_ptr<internal::CompletionRecord> record, Callback callback,
+                    DeferredReleases* later) {
+    if (!later || !record) return;
+    later->Keep(std::move(record));
+    later->Keep(std::make_shared<Callback>(std::move(callback)));
+  }
+
   Callback callback_;
   std::shared_ptr<internal::CompletionRecord> record_;
 };

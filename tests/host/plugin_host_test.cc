@@ -106,16 +106,18 @@ namespace {
 TEST(PluginHostTest, ClosedInputAndDeepLinesEndWithAMessage) {
   std::string dir = kelmora_test::MakeTempDir();
   // Standard input closed, not merely empty.
+  // Made before the fork: the child allocates nothing (see RunProgram).
+  const std::string err_path = dir + "/err.txt";
+  const std::string host = BuildPath("plugin-host");
+  const std::string module = BuildPath("edit_module.so");
   pid_t pid = fork();
   if (pid == 0) {
     int null_fd = open("/dev/null", O_WRONLY);
     dup2(null_fd, 1);
-    int err = open((dir + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(err, 2);
     close(0);
     if (chdir(dir.c_str()) != 0) _exit(126);
-    std::string host = BuildPath("plugin-host");
-    std::string module = BuildPath("edit_module.so");
     execl(host.c_str(), host.c_str(), module.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -2,8 +2,12 @@
 // and called as the recorder calls them.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -344,6 +348,76 @@ TEST_F(MediaStreamTrackTest, CompletionsRunOnTheLoopOfTheCallingThread) {
   EXPECT_EQ(PP_OK, completion.first);
   EXPECT_EQ(called.get(), completion.second);
   worker.Join();
+}
+
+// A frame request whose callback keeps the only module reference to its
+// track, made on a thread whose loop is gone by the time the request ends:
+// the callback dies with the request, and with it the track's last
+// reference, whose release aborts what the track has in flight.
+class TrackKeeper {
+ public:
+  TrackKeeper() : factory_(this) {}
+  CompletionCallbackWithOutput<VideoFrame> Frame(const MediaStreamVideoTrack& track) {
+    return factory_.NewCallbackWithOutput(&TrackKeeper::OnFrame, track);
+  }
+  void OnFrame(int32_t, VideoFrame, MediaStreamVideoTrack) {}
+
+ private:
+  CompletionCallbackFactory<TrackKeeper, ThreadSafeThreadTraits> factory_;
+};
+
+// Leaves |impl| with a pending request that holds its last module
+// reference, asked on a thread that has ended since.
+bool LeaveRequestHoldingTrack(const std::shared_ptr<MediaStreamVideoTrackImpl>& impl,
+                              TrackKeeper* keeper) {
+  SimpleThread caller{InstanceHandle(1)};
+  if (!caller.Start()) return false;
+  std::promise<int32_t> asked;
+  caller.message_loop().PostWork(platform::MakeFunctionCallback([&](int32_t) {
+    MediaStreamVideoTrack track{Resource(impl)};
+    asked.set_value(track.GetFrame(keeper->Frame(track)));
+  }));
+  int32_t result = asked.get_future().get();
+  caller.Join();
+  return result == PP_OK_COMPLETIONPENDING && impl->module_references() == 1;
+}
+
+// The track ends, or the instance that held it goes: either way the
+// request's callback, and the last reference, go too. Run in a child that
+// the parent ends when it hangs.
+TEST(MediaStreamTrackReleaseTest, ACallbackHoldingTheLastReferenceEndsWithItsRequest) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::BecomeMainThread();
+    TrackKeeper keeper;
+    auto ended = MediaStreamVideoTrackImpl::Create("ended under its callback");
+    if (!LeaveRequestHoldingTrack(ended, &keeper)) _exit(2);
+    ended->End();
+    if (!ended->HasEnded() || ended->module_references() != 0) _exit(3);
+
+    auto orphaned = MediaStreamVideoTrackImpl::Create("orphaned under its callback");
+    const PP_Instance instance = 4343;
+    platform::InstanceResources::Add(instance, orphaned);
+    if (!LeaveRequestHoldingTrack(orphaned, &keeper)) _exit(4);
+    platform::InstanceResources::Release(instance);
+    if (orphaned->module_references() != 0) _exit(5);
+    _exit(0);
+  }
+  int status = 0;
+  pid_t done = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((done = waitpid(child, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the track's release waited on its own lock";
+  }
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(MediaStreamAudioTrackTest, SoundIsCutIntoBuffersOfTheConfiguredDuration) {

@@ -41,6 +41,8 @@ class HeadlessChromium {
     const std::string log_path = profile_dir + ".log";
     int to_browser[2], from_browser[2];
     if (pipe2(to_browser, O_CLOEXEC) || pipe2(from_browser, O_CLOEXEC)) return "pipe failed";
+    // Made before the fork: the child allocates nothing (see RunProgram).
+    const std::string profile = "--user-data-dir=" + profile_dir;
     pid_ = fork();
     if (pid_ < 0) return "fork failed";
     if (pid_ == 0) {
@@ -57,7 +59,6 @@ class HeadlessChromium {
       dup2(null_fd, 0);
       dup2(log_fd >= 0 ? log_fd : null_fd, 1);
       dup2(log_fd >= 0 ? log_fd : null_fd, 2);
-      const std::string profile = "--user-data-dir=" + profile_dir;
       execl(kBinary, kBinary, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
             "--no-first-run", "--disable-background-networking", "--disable-component-update",
             "--disable-sync", "--mute-audio", "--autoplay-policy=no-user-gesture-required",

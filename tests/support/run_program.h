@@ -56,15 +56,18 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
   ProgramResult result;
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return result;
+  // Everything the child needs is made here: tests run programs from
+  // several threads at once, and a child forked while another thread held
+  // the allocator's lock would wait for it forever in its first malloc.
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
