@@ -19,6 +19,7 @@ extern "C" {
 
 #include "support/child_session.h"
 #include "support/headless_chromium.h"
+#include "support/recorded_webm.h"
 #include "support/run_program.h"
 
 namespace {
@@ -195,14 +196,9 @@ class BrowserPlaybackTest : public testing::Test {
 
   // Four seconds of a recording as the recorder writes it: VP8 and Opus.
   void Record() {
-    ProgramResult recorded = RunProgram(
-        {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-         "testsrc2=s=320x240:r=30:d=4", "-f", "lavfi", "-i",
-         "sine=frequency=440:sample_rate=48000:duration=4", "-ac", "2", "-c:a", "libopus",
-         "-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-threads", "1",
-         "-shortest", persistent_ + "/recording.webm"},
-        "");
-    ASSERT_EQ(0, recorded.exit_code) << recorded.err;
+    std::string error = kelmora_test::RecordWebm(persistent_ + "/recording.webm",
+                                                 "testsrc2=s=320x240:r=30:d=4", 4);
+    ASSERT_EQ("", error);
   }
 
   std::string cwd_;

@@ -20,6 +20,7 @@
 
 #include "src/media_test_support.h"
 #include "support/child_session.h"
+#include "support/recorded_webm.h"
 #include "support/run_program.h"
 
 namespace {
@@ -29,6 +30,7 @@ using kelmora::testing_support::FileInfo;
 using kelmora::testing_support::StreamInfo;
 using kelmora_test::BuildPath;
 using kelmora_test::ProgramResult;
+using kelmora_test::RecordWebm;
 using kelmora_test::RunProgram;
 
 // Black top left, white top right, grey bottom half, and a red square
@@ -40,41 +42,21 @@ const char kRegionsGraph[] =
     "color=c=red:s=20x20:r=30:d=4[box];"
     "[bg][box]overlay=x='mod(n*8\\,300)':y=210,format=yuv420p";
 
-// Writes a VP8/Opus WebM with the ffmpeg command line; empty on success.
-std::string Record(const std::string& path, const std::string& video_graph, int seconds,
-                   bool audio = true) {
-  std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error",
-                                   "-y", "-f", "lavfi", "-i", video_graph};
-  if (audio) {
-    for (const std::string& arg :
-         {std::string("-f"), std::string("lavfi"), std::string("-i"),
-          "sine=frequency=440:sample_rate=48000:duration=" + std::to_string(seconds),
-          std::string("-ac"), std::string("2"), std::string("-c:a"), std::string("libopus"),
-          std::string("-shortest")}) {
-      argv.push_back(arg);
-    }
-  }
-  for (const char* arg : {"-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-b:v",
-                          "1M", "-threads", "1"}) {
-    argv.push_back(arg);
-  }
-  argv.push_back(path);
-  ProgramResult result = RunProgram(argv, "");
-  return result.exit_code == 0 ? "" : result.err;
-}
 
 // The files are made once per test program.
 const std::string& RecordedDir() {
   static const std::string dir = [] {
     std::string made = kelmora_test::MakeTempDir();
-    std::string error = Record(made + "/regions.webm", kRegionsGraph, 4);
+    std::string error = RecordWebm(made + "/regions.webm", kRegionsGraph, 4);
     if (error.empty()) {
-      error = Record(made + "/long.webm", "testsrc2=s=640x360:r=30:d=16", 16);
+      error = RecordWebm(made + "/long.webm", "testsrc2=s=640x360:r=30:d=16", 16);
     }
     // Large enough for the GIF size check to refuse: 1280 x 720 for 20 s.
-    if (error.empty()) error = Record(made + "/big.webm", "color=c=blue:s=1280x720:r=5:d=20", 20);
     if (error.empty()) {
-      error = Record(made + "/silent.webm", "testsrc2=s=640x360:r=30:d=8", 8, false);
+      error = RecordWebm(made + "/big.webm", "color=c=blue:s=1280x720:r=5:d=20", 20);
+    }
+    if (error.empty()) {
+      error = RecordWebm(made + "/silent.webm", "testsrc2=s=640x360:r=30:d=8", 8, false);
     }
     if (!error.empty()) ADD_FAILURE() << error;
     return made;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_session.h"
+#include "support/recorded_webm.h"
 #include "support/run_program.h"
 
 namespace {
@@ -167,13 +168,8 @@ TEST(DemoScriptsTest, EachModulesScriptRunsToTheEnd) {
     std::filesystem::copy_file(std::string(KELMORA_SOURCE_DIR) + "/scripts/demo/logo.png",
                                persistent + "/demo_logo.png");
     if (module == "edit_module") {
-      ProgramResult recorded = RunProgram(
-          {"/usr/bin/ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
-           "testsrc2=s=320x240:r=30:d=4", "-f", "lavfi", "-i", "sine=duration=4", "-c:v",
-           "libvpx", "-threads", "1", "-deadline", "realtime", "-c:a", "libopus",
-           dir + "/html5fs/persistent/demo_recording.webm"},
-          "", dir);
-      ASSERT_EQ(0, recorded.exit_code) << recorded.err;
+      ASSERT_EQ("", kelmora_test::RecordWebm(persistent + "/demo_recording.webm",
+                                             "testsrc2=s=320x240:r=30:d=4", 4));
     }
     ProgramResult result = RunProgram(
         {BuildPath("plugin-host"), BuildPath(module + ".so"),
