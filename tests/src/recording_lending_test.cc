@@ -48,7 +48,7 @@ TEST(RecordingLendingTest, TwoMainBuffersKeepACameraRecordingAtFullRate) {
          R"({"type":"stop","data":{}})", R"({"$await":"stop","match":false,"timeout_ms":5000})",
          R"({"$destroy":true})"});
   });
-  // Scaled main pictures (copies) with lent camera pictures, then a
+  // Scaled main pictures (copies) with a camera, then a
   // replaced main track whose frames are lent again.
   auto resized = std::async(std::launch::async, [&] {
     return RunRecording(
