@@ -146,8 +146,8 @@ struct Sources {
 };
 
 // The recording the way the recording instance drives it: per main
-// picture, the held camera picture and the main picture are lent at the
-// same timestamp, whole audio frames up to that time are added, and the
+// picture, the held camera picture (copied) and the main picture (lent) go
+// in at the same timestamp, whole audio frames up to that time are added, and the
 // graph is drained. Without a recorder only the sources run.
 int RunProject(int seconds, const std::string& output, bool record, float thread_factor) {
   Sources sources;
@@ -179,7 +179,8 @@ int RunProject(int seconds, const std::string& output, bool record, float thread
       cam_held = cam_track.Pack(sources.cam.Next());
       last_main.reset();
       last_main = main_track.Pack(sources.main.Next());
-      if (recorder && (recorder->LendCamFrame(cam_held, pts) != 0 ||
+      // The camera picture is copied, the main picture lent.
+      if (recorder && (recorder->AddCamFrame(const_cast<uint8_t*>(cam_held.get()), pts) != 0 ||
                        recorder->LendFrame(last_main, pts) != 0)) {
         return 1;
       }

@@ -24,6 +24,7 @@
 #include "ppapi/utility/completion_callback_factory.h"
 #include "ticker_timer.h"
 #include "timestamp_mapper.h"
+#include "track_frame_lender.h"
 #include "video_recorder.h"
 #include "worker_base_instance.h"
 
@@ -97,7 +98,17 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool SetMainSizeFromFrame(const pp::VideoFrame& frame);
   void ReconfigureCam(int32_t result);
   bool InitRecorder(const pp::VideoFrame& frame);
-  bool AddFrame(pp::VideoFrame& frame, int64_t time);
+  // |picture| is the frame's buffer lent by its track (TrackFrameLender).
+  bool AddFrame(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
+  // The main picture to the recorder: |picture| lent when given and the
+  // track's buffer holds it at the input's size, else a copy.
+  int FeedMainPicture(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
+  // The lender in |slot| when it lends from |track|, else a new one there.
+  static std::shared_ptr<TrackFrameLender> LenderFor(std::shared_ptr<TrackFrameLender>* slot,
+                                                      const pp::MediaStreamVideoTrack& track);
+  // The frame loop lets go of its last main frame: it goes back to its
+  // track once the graph has let go of it too.
+  void ReleaseLastFrame();
   void UpdateFps(int64_t time);
   void RepeatLastFrame();
   void OnStatusTimer(int32_t result);
@@ -164,15 +175,23 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool video_configuring_ = false;
   // Recording time at the "pause" command: the resume goes on from there.
   int64_t pause_elapsed_ = 0;
-  // The track that lent last_frame_: it outlives a replacement of the main
-  // track and goes back there.
-  pp::MediaStreamVideoTrack last_frame_track_;
   // The main track before the last replacement, for its frames still on
   // their way.
   pp::MediaStreamVideoTrack retired_video_track_;
   // Pictures whose size differs from the inputs' are scaled to it.
   FrameScaler main_scaler_;
   FrameScaler cam_scaler_;
+
+  // The buffer of last_frame_, shared with the graph. Declared before the
+  // lenders: destroyed after them, the held frame goes without being
+  // recycled.
+  SharedPicture last_picture_;
+  // The lenders of the main track and of the track that lent last_frame_
+  // (a replaced main track still gets its frame back). Declared last, so
+  // that they let go of their tracks before the tracks' own members go, in
+  // the tracks' order of destruction.
+  std::shared_ptr<TrackFrameLender> main_lender_;
+  std::shared_ptr<TrackFrameLender> last_frame_lender_;
 };
 
 }  // namespace kelmora

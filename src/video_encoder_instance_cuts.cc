@@ -190,9 +190,10 @@ void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
       }
       if (!last_frame_.is_null()) {
         printf("recycling last frame\n");
-        last_frame_track_.RecycleFrame(last_frame_);
-        last_frame_ = pp::VideoFrame();
+        ReleaseLastFrame();
       }
+      // The graph may still hold the last main picture: it goes back to its
+      // track when the recorder is closed and deleted below.
       CloseEncoder();
       break;
     case kPausing:

@@ -144,10 +144,15 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
     return;
   }
 
-  if (!last_frame_.is_null()) last_frame_track_.RecycleFrame(last_frame_);
-  const bool ok = AddFrame(frame, t);
+  // The frame held so far stays lent while the graph needs it; its
+  // lender lives on until this frame has taken its place.
+  ReleaseLastFrame();
+  std::shared_ptr<TrackFrameLender> lender = LenderFor(&main_lender_, video_track_);
+  SharedPicture picture = lender->Lend(frame);
+  const bool ok = AddFrame(frame, picture, t);
   last_frame_ = frame;
-  last_frame_track_ = video_track_;
+  last_picture_ = std::move(picture);
+  last_frame_lender_ = std::move(lender);
   if (ok) {
     if (!cam_track_.is_null() && !cam_frame_pending_) RequestCamFrame();
     RequestFrame();
@@ -222,7 +227,8 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   return true;
 }
 
-bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, int64_t time) {
+bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
+                                    int64_t time) {
   if (!recorder_ || !recorder_ready_) return false;
   if (stop_time_ != 0 && time >= stop_time_) {
     worker_loop().PostWork(
@@ -230,15 +236,21 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, int64_t time) {
     return false;
   }
   UpdateFps(time);
-  if (!cam_frame_.is_null()) {
+  // Camera pictures are small: copied, so that the camera track's two
+  // buffers stay free for the frames to come.
+  const bool cam_fed = !cam_frame_.is_null();
+  if (cam_fed) {
     uint8_t* cam = FitFrame(cam_scaler_, cam_frame_, cam_size_);
     if (!cam || recorder_->AddCamFrame(cam, time) != 0) {
       LogError("add_frame_failed");
       return false;
     }
   }
-  uint8_t* data = FitFrame(main_scaler_, frame, main_size_);
-  if (!data || recorder_->AddFrame(data, time) != 0) {
+  // The overlay holds the main picture until the camera input has a
+  // picture for the same time: lent only when it gets one now, else the
+  // track's two buffers would both wait inside the graph for the camera.
+  const bool lend = !recorder_->cam_enabled_ || cam_fed;
+  if (FeedMainPicture(frame, lend ? picture : SharedPicture(), time) != 0) {
     LogError("add_frame_failed");
     return false;
   }
@@ -252,6 +264,27 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, int64_t time) {
     return false;
   }
   return true;
+}
+
+int VideoEncoderInstance::FeedMainPicture(pp::VideoFrame& frame, const SharedPicture& picture,
+                                          int64_t time) {
+  uint8_t* data = FitFrame(main_scaler_, frame, main_size_);
+  if (!data) return -1;
+  if (picture && data == picture.get()) return recorder_->LendFrame(picture, time);
+  // A scaled picture is overwritten by the next call, and a track buffer
+  // not lent goes back at once: the recorder keeps a copy.
+  return recorder_->AddFrame(data, time);
+}
+
+std::shared_ptr<TrackFrameLender> VideoEncoderInstance::LenderFor(
+    std::shared_ptr<TrackFrameLender>* slot, const pp::MediaStreamVideoTrack& track) {
+  if (!*slot || (*slot)->track() != track) *slot = std::make_shared<TrackFrameLender>(track);
+  return *slot;
+}
+
+void VideoEncoderInstance::ReleaseLastFrame() {
+  last_frame_ = pp::VideoFrame();
+  last_picture_.reset();
 }
 
 void VideoEncoderInstance::UpdateFps(int64_t time) {
@@ -332,7 +365,7 @@ void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& deli
     // A paused recording adds nothing, whatever frame was still on its way.
     if (cam_trigger_mode_ && state_ != kPaused && !last_frame_.is_null() && t >= 0 &&
         t > last_frame_time_) {
-      go_on = AddFrame(last_frame_, t);
+      go_on = AddFrame(last_frame_, last_picture_, t);
     }
     cam_track_.RecycleFrame(cam_frame_);
   }
@@ -368,7 +401,7 @@ void VideoEncoderInstance::RepeatLastFrame() {
   const int64_t t = recording_timer_->Elapsed() - 500;
   if (t <= last_frame_time_) return;
   last_frame_timer_->Restart();
-  AddFrame(last_frame_, t);
+  AddFrame(last_frame_, last_picture_, t);
 }
 
 }  // namespace kelmora

@@ -134,7 +134,10 @@ void VideoEncoderInstance::CreateRecorder() {
   audio_track_ = pp::MediaStreamAudioTrack();
   audio2_track_ = pp::MediaStreamAudioTrack();
   cam_frame_ = pp::VideoFrame();
-  last_frame_ = pp::VideoFrame();
+  // Held frames are released, not recycled: the lenders go first.
+  main_lender_.reset();
+  last_frame_lender_.reset();
+  ReleaseLastFrame();
   cam_source_size_ = Size();
   cam_size_ = Size();
   main_size_ = Size();

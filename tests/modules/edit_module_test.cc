@@ -293,7 +293,9 @@ TEST_F(EditModuleTest, ReportsProgressOnceASecond) {
     // input's whole length; while the edit runs it stays within the output.
     const bool after_last_step =
         i + 1 == progress.size() && report["progressMs"].asDouble() == input->duration_ms;
-    if (!after_last_step) EXPECT_LE(report["progressMs"].asDouble(), total);
+    if (!after_last_step) {
+      EXPECT_LE(report["progressMs"].asDouble(), total);
+    }
     last = report["progressMs"].asDouble();
   }
   FileInfo info = DecodeFile(persistent_ + "/out.mp4");
