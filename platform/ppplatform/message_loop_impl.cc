@@ -51,6 +51,11 @@ int32_t MessageLoopImpl::Attach(const std::shared_ptr<MessageLoopImpl>& self) {
   return PP_OK;
 }
 
+void MessageLoopImpl::RunUnlocked(Task* task) {
+  task->callback.Run(task->result);
+  task->callback = CompletionCallback();
+}
+
 void MessageLoopImpl::Push(Task task) {
   tasks_.push(std::move(task));
   ++wake_count_;
@@ -112,7 +117,7 @@ int32_t MessageLoopImpl::Run() {
       return PP_OK;
     }
     lock.unlock();
-    task.callback.Run(task.result);
+    RunUnlocked(&task);
     lock.lock();
   }
 }
@@ -130,7 +135,7 @@ bool MessageLoopImpl::RunUntil(const std::function<bool()>& done,
       Task task = tasks_.top();
       tasks_.pop();
       lock.unlock();
-      task.callback.Run(task.result);
+      RunUnlocked(&task);
       lock.lock();
       continue;
     }

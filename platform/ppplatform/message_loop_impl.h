@@ -62,6 +62,10 @@ class MessageLoopImpl : public ResourceObject {
 
   bool IsAttachedToCallingThread() const;
   void Push(Task task);
+  // Without the lock: runs |task| and lets go of its callback before the
+  // lock is taken again, since the callback may hold the last reference
+  // to a resource whose release posts work to this loop.
+  static void RunUnlocked(Task* task);
 
   const bool is_main_;
   std::mutex mutex_;

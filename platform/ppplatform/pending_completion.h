@@ -30,13 +30,19 @@
 //       if (pending_.is_pending()) return PP_ERROR_INPROGRESS;
 //       return pending_.Bind(callback, &calls_);   // bind last
 //     }
-//     // From any thread, once the result is known:
+//     // From any thread, once the result is known, with a DeferredReleases
+//     // |later| declared before the lock:
 //     //   pending_.Complete(PP_OK, [output = pending_.callback().output(),
-//     //                              value] { if (output) *output = value; });
+//     //                              value] { if (output) *output = value; },
+//     //                     &later);
 //     void Close() {
+//       // The callbacks may hold the module's last reference to this
+//       // object: they go once the lock is released.
+//       DeferredReleases later;
 //       std::lock_guard<std::mutex> lock(mutex_);
 //       closed_ = true;
-//       calls_.AbortAll();
+//       calls_.AbortAll(&later);
+//       pending_.Abort(&later);
 //     }
 //    private:
 //     void LastModuleReferenceReleased() override { Close(); }
@@ -68,6 +74,7 @@
 
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/cpp/completion_callback.h"
+#include "ppplatform/deferred_releases.h"
 #include "ppplatform/message_loop_impl.h"
 
 namespace pp {
@@ -76,26 +83,6 @@ namespace platform {
 namespace internal {
 struct CompletionRecord;
 }  // namespace internal
-
-// What an owner lets go of only once its own lock is released. A finished
-// call's record holds the caller's callback, which may hold the last
-// reference to the owner itself; dropping it under the owner's lock would
-// run the owner's release, which takes that lock again. Declare one before
-// the lock, hand it to Complete, Abort and AbortAll, and it lets go after
-// the lock does.
-class DeferredReleases {
- public:
-  DeferredReleases() = default;
-  DeferredReleases(const DeferredReleases&) = delete;
-  DeferredReleases& operator=(const DeferredReleases&) = delete;
-
-  void Keep(std::shared_ptr<void> held) {
-    if (held) held_.push_back(std::move(held));
-  }
-
- private:
-  std::vector<std::shared_ptr<void>> held_;
-};
 
 // The calls in flight of one resource, for aborting them together.
 class CompletionGroup {

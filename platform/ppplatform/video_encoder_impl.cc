@@ -121,6 +121,7 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   int32_t failure = TakeFailure(VideoEncoderStep::kInitializeCall);
   if (failure != PP_OK) return failure;
 
+  DeferredReleases later;
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kNew) return PP_ERROR_FAILED;
   PendingCompletion<> call;
@@ -148,7 +149,7 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   }
   if (result != PP_OK) {
     state_ = State::kFailed;
-    call.Complete(result);
+    call.Complete(result, nullptr, &later);
     return PP_OK_COMPLETIONPENDING;
   }
 
@@ -175,7 +176,7 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
     if (!self) return;
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (self->state_ == State::kInitializing) self->state_ = State::kReady;
-  });
+  }, &later);
   return PP_OK_COMPLETIONPENDING;
 }
 
@@ -195,6 +196,7 @@ int32_t VideoEncoderImpl::GetFrameCodedSize(PP_Size* coded_size) {
 
 int32_t VideoEncoderImpl::GetVideoFrame(
     const CompletionCallbackWithOutput<VideoFrame>& callback) {
+  DeferredReleases later;
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kReady) return PP_ERROR_FAILED;
   if (frame_request_.is_pending()) return PP_ERROR_INPROGRESS;
@@ -202,12 +204,12 @@ int32_t VideoEncoderImpl::GetVideoFrame(
   if (failure != PP_OK) return failure;
   int32_t bound = frame_request_.Bind(callback, &calls_);
   if (bound != PP_OK_COMPLETIONPENDING) return bound;
-  ServeFrameRequestLocked();
+  ServeFrameRequestLocked(&later);
   CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
-void VideoEncoderImpl::ServeFrameRequestLocked() {
+void VideoEncoderImpl::ServeFrameRequestLocked(DeferredReleases* later) {
   if (!frame_request_.is_pending() || free_frames_.empty()) return;
   std::shared_ptr<VideoFrameImpl> frame = free_frames_.back();
   free_frames_.pop_back();
@@ -216,7 +218,7 @@ void VideoEncoderImpl::ServeFrameRequestLocked() {
   VideoFrame* output = frame_request_.callback().output();
   frame_request_.Complete(PP_OK, [output, frame]() {
     if (output) *output = VideoFrame(Resource(frame));
-  });
+  }, later);
 }
 
 const uint8_t* VideoEncoderImpl::VisiblePictureLocked(VideoFrameImpl* frame,
@@ -243,6 +245,7 @@ const uint8_t* VideoEncoderImpl::VisiblePictureLocked(VideoFrameImpl* frame,
 
 int32_t VideoEncoderImpl::Encode(const VideoFrame& video_frame, bool force_keyframe,
                                  const CompletionCallback& callback) {
+  DeferredReleases later;
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kReady) return PP_ERROR_FAILED;
   auto frame = video_frame.object_as<VideoFrameImpl>();
@@ -273,15 +276,16 @@ int32_t VideoEncoderImpl::Encode(const VideoFrame& video_frame, bool force_keyfr
   }
   frame->Reclaim();
   free_frames_.push_back(frame);
-  call.Complete(result);
-  ServeFrameRequestLocked();
-  ServeBufferRequestLocked();
+  call.Complete(result, nullptr, &later);
+  ServeFrameRequestLocked(&later);
+  ServeBufferRequestLocked(&later);
   CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
 int32_t VideoEncoderImpl::GetBitstreamBuffer(
     const CompletionCallbackWithOutput<PP_BitstreamBuffer>& callback) {
+  DeferredReleases later;
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kReady) return PP_ERROR_FAILED;
   if (buffer_request_.is_pending()) return PP_ERROR_INPROGRESS;
@@ -294,12 +298,12 @@ int32_t VideoEncoderImpl::GetBitstreamBuffer(
   }
   int32_t bound = buffer_request_.Bind(callback, &calls_);
   if (bound != PP_OK_COMPLETIONPENDING) return bound;
-  ServeBufferRequestLocked();
+  ServeBufferRequestLocked(&later);
   CountWaitingLocked();
   return PP_OK_COMPLETIONPENDING;
 }
 
-void VideoEncoderImpl::ServeBufferRequestLocked() {
+void VideoEncoderImpl::ServeBufferRequestLocked(DeferredReleases* later) {
   if (!buffer_request_.is_pending() || ready_.empty()) return;
   std::unique_ptr<VpxEncoderEngine::Output> output = std::move(ready_.front());
   ready_.pop_front();
@@ -312,7 +316,7 @@ void VideoEncoderImpl::ServeBufferRequestLocked() {
   PP_BitstreamBuffer* destination = buffer_request_.callback().output();
   buffer_request_.Complete(PP_OK, [destination, buffer]() {
     if (destination) *destination = buffer;
-  });
+  }, later);
 }
 
 void VideoEncoderImpl::CountWaitingLocked() {
@@ -337,6 +341,9 @@ void VideoEncoderImpl::RequestEncodingParametersChange(uint32_t bitrate,
 }
 
 void VideoEncoderImpl::Close() {
+  // The aborted callbacks may hold the module's last reference to this
+  // encoder: they go once the lock is released.
+  DeferredReleases later;
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == State::kClosed) return;
   const bool was_open = state_ == State::kInitializing || state_ == State::kReady;
@@ -344,7 +351,11 @@ void VideoEncoderImpl::Close() {
   engine_.Close();
   // Also the results already on their way: the client learns of the close
   // on its own loop.
-  calls_.AbortAll();
+  calls_.AbortAll(&later);
+  // Their own copies of the callbacks go too: kept, a callback that holds
+  // a reference to this encoder would keep it alive for good.
+  frame_request_.Abort(&later);
+  buffer_request_.Abort(&later);
   CountWaitingLocked();
   for (auto& lent : lent_frames_) lent.second->Reclaim();
   if (was_open) Record([](VideoEncoderRecord& record) { --record.open_encoders; });

@@ -25,7 +25,9 @@ namespace platform {
 // Calls come from any thread (in practice the main thread, and Close from
 // a worker); each completion runs on the loop of the thread that made the
 // call. Immediate failures are returned as they are; pp::VideoEncoder
-// hands them to the callback as the completion rules say.
+// hands them to the callback as the completion rules say. Callbacks, which
+// may hold the module's last reference to the encoder, are let go only
+// after mutex_ (see DeferredReleases).
 class VideoEncoderImpl : public ResourceObject,
                          public std::enable_shared_from_this<VideoEncoderImpl> {
  public:
@@ -58,9 +60,10 @@ class VideoEncoderImpl : public ResourceObject,
 
   void LastModuleReferenceReleased() override;
 
-  // With mutex_ held: hand waiting requests what is now available.
-  void ServeFrameRequestLocked();
-  void ServeBufferRequestLocked();
+  // With mutex_ held: hand waiting requests what is now available; the
+  // requests' callbacks go with |later|.
+  void ServeFrameRequestLocked(DeferredReleases* later);
+  void ServeBufferRequestLocked(DeferredReleases* later);
   // With mutex_ held: keeps the hooks' count of waiting requests.
   void CountWaitingLocked();
   // With mutex_ held: the visible part of |frame|'s picture, packed.

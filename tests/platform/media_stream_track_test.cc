@@ -2,9 +2,6 @@
 // and called as the recorder calls them.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +21,7 @@
 #include "ppplatform/media_stream_audio_track_impl.h"
 #include "ppplatform/media_stream_hooks.h"
 #include "ppplatform/media_stream_video_track_impl.h"
+#include "support/bounded_child.h"
 
 namespace pp {
 namespace {
@@ -386,38 +384,22 @@ bool LeaveRequestHoldingTrack(const std::shared_ptr<MediaStreamVideoTrackImpl>& 
 // request's callback, and the last reference, go too. Run in a child that
 // the parent ends when it hangs.
 TEST(MediaStreamTrackReleaseTest, ACallbackHoldingTheLastReferenceEndsWithItsRequest) {
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  EXPECT_TRUE(kelmora_test::EndsInChild([] {
     platform::BecomeMainThread();
     TrackKeeper keeper;
     auto ended = MediaStreamVideoTrackImpl::Create("ended under its callback");
-    if (!LeaveRequestHoldingTrack(ended, &keeper)) _exit(2);
+    if (!LeaveRequestHoldingTrack(ended, &keeper)) return 2;
     ended->End();
-    if (!ended->HasEnded() || ended->module_references() != 0) _exit(3);
+    if (!ended->HasEnded() || ended->module_references() != 0) return 3;
 
     auto orphaned = MediaStreamVideoTrackImpl::Create("orphaned under its callback");
     const PP_Instance instance = 4343;
     platform::InstanceResources::Add(instance, orphaned);
-    if (!LeaveRequestHoldingTrack(orphaned, &keeper)) _exit(4);
+    if (!LeaveRequestHoldingTrack(orphaned, &keeper)) return 4;
     platform::InstanceResources::Release(instance);
-    if (orphaned->module_references() != 0) _exit(5);
-    _exit(0);
-  }
-  int status = 0;
-  pid_t done = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while ((done = waitpid(child, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "the track's release waited on its own lock";
-  }
-  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-  EXPECT_EQ(0, WEXITSTATUS(status));
+    if (orphaned->module_references() != 0) return 5;
+    return 0;
+  }, "the track's release waited on its own lock"));
 }
 
 TEST(MediaStreamAudioTrackTest, SoundIsCutIntoBuffersOfTheConfiguredDuration) {

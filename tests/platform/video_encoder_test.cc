@@ -6,17 +6,24 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "av_holders.h"
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/utility/completion_callback_factory.h"
+#include "ppapi/utility/threading/simple_thread.h"
 #include "ppplatform/browser.h"
+#include "ppplatform/instance_resources.h"
 #include "ppplatform/message_loop_impl.h"
 #include "ppplatform/video_encoder_hooks.h"
+#include "ppplatform/video_encoder_impl.h"
+#include "support/bounded_child.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -373,6 +380,175 @@ TEST_F(VideoEncoderTest, AFrameHandedBackIsGoneForTheModule) {
   encoder.Close();
   // Frames still lent go back with the close.
   EXPECT_EQ(client.frames.back().GetDataBuffer(), nullptr);
+}
+
+
+// Callbacks that carry a reference to the encoder along, as a module's
+// callbacks may: the last of them to go may take the module's last
+// reference with it. Completions run on any thread.
+class EncoderKeeper {
+ public:
+  EncoderKeeper() : factory_(this) {}
+
+  CompletionCallbackWithOutput<PP_BitstreamBuffer> Buffer(const VideoEncoder& encoder) {
+    return factory_.NewCallbackWithOutput(&EncoderKeeper::OnBuffer, encoder);
+  }
+  CompletionCallbackWithOutput<VideoFrame> Frame(const VideoEncoder& encoder) {
+    return factory_.NewCallbackWithOutput(&EncoderKeeper::OnFrame, encoder);
+  }
+  void OnBuffer(int32_t result, PP_BitstreamBuffer, VideoEncoder) { Note(result); }
+  void OnFrame(int32_t result, VideoFrame, VideoEncoder) { Note(result); }
+
+  std::vector<int32_t> results() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return results_;
+  }
+  // Waits a bounded time for |count| completions in all.
+  bool WaitFor(size_t count) {
+    for (int i = 0; i < 1000 && results().size() < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return results().size() >= count;
+  }
+
+ private:
+  void Note(int32_t result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.push_back(result);
+  }
+
+  std::mutex mutex_;
+  std::vector<int32_t> results_;
+  CompletionCallbackFactory<EncoderKeeper, ThreadSafeThreadTraits> factory_;
+};
+
+// A started encoder of |instance|, its completion forgotten; null when it
+// does not start. For forked children, where gtest's assertions do not
+// reach the parent.
+std::unique_ptr<VideoEncoder> StartedInChild(PP_Instance instance, Client* client) {
+  auto encoder = std::make_unique<VideoEncoder>(InstanceHandle(instance));
+  if (encoder->Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(32, 32), PP_VIDEOPROFILE_VP8_ANY, 0,
+                          PP_HARDWAREACCELERATION_NONE,
+                          client->Done()) != PP_OK_COMPLETIONPENDING ||
+      !client->WaitFor(1) || client->results.back() != PP_OK) {
+    return nullptr;
+  }
+  client->results.clear();
+  return encoder;
+}
+
+// A started encoder of |instance| whose only module reference is the
+// callback of a waiting request (for a frame, all of them lent, or for a
+// buffer, none encoded), asked on a thread that has ended since: its abort
+// finds the caller's loop gone, and the callback goes at once.
+std::shared_ptr<platform::VideoEncoderImpl> LeaveRequestHoldingEncoder(
+    PP_Instance instance, bool frame, EncoderKeeper* keeper) {
+  Client client;
+  auto encoder = StartedInChild(instance, &client);
+  if (!encoder) return nullptr;
+  for (int i = 0; frame && i < encoder->GetFramesRequired(); ++i) {
+    if (encoder->GetVideoFrame(client.Frame()) != PP_OK_COMPLETIONPENDING ||
+        !client.WaitFor(i + 1)) {
+      return nullptr;
+    }
+  }
+  auto impl = encoder->object_as<platform::VideoEncoderImpl>();
+  SimpleThread caller{InstanceHandle(instance)};
+  if (!caller.Start()) return nullptr;
+  std::promise<int32_t> asked;
+  caller.message_loop().PostWork(platform::MakeFunctionCallback([&](int32_t) {
+    VideoEncoder copy(*encoder);
+    asked.set_value(frame ? copy.GetVideoFrame(keeper->Frame(copy))
+                          : copy.GetBitstreamBuffer(keeper->Buffer(copy)));
+  }));
+  int32_t result = asked.get_future().get();
+  caller.Join();
+  encoder.reset();
+  if (result != PP_OK_COMPLETIONPENDING || impl->module_references() != 1) return nullptr;
+  return impl;
+}
+
+// Closed, or left by its destroyed instance, the encoder aborts the
+// request, and the callback goes with it, taking the last reference: the
+// release that follows must not wait for the encoder's own lock, and the
+// encoder must not keep the callback, which would keep it alive for good.
+TEST_F(VideoEncoderTest, ACallbackHoldingTheLastReferenceGoesWithItsAbortedRequest) {
+  EXPECT_TRUE(kelmora_test::EndsInChild([] {
+    const int open = platform::GetVideoEncoderRecord().open_encoders;
+    EncoderKeeper keeper;
+    auto closed = LeaveRequestHoldingEncoder(5151, false, &keeper);
+    if (!closed) return 2;
+    closed->Close();
+    if (closed->module_references() != 0) return 3;
+
+    auto orphaned = LeaveRequestHoldingEncoder(5152, true, &keeper);
+    if (!orphaned) return 4;
+    platform::InstanceResources::Release(5152);
+    if (orphaned->module_references() != 0) return 5;
+    if (platform::GetVideoEncoderRecord().open_encoders != open) return 6;
+    // The callers' loops were gone: nothing ran.
+    return keeper.results().empty() ? 0 : 7;
+  }, "the encoder's release waited on its own lock"));
+}
+
+// A loop that ran a callback holding the module's last reference to the
+// encoder lets go of it before taking its own lock again: the encoder's
+// release posts the abort of its waiting request to that same loop. Here
+// the main loop, below a thread's own.
+TEST_F(VideoEncoderTest, TheMainLoopLetsGoOfARunCallbackBeforeItsOwnLock) {
+  EXPECT_TRUE(kelmora_test::EndsInChild([] {
+    EncoderKeeper keeper;
+    Client client;
+    auto encoder = StartedInChild(1, &client);
+    if (!encoder) return 2;
+    // Waits: nothing was encoded.
+    if (encoder->GetBitstreamBuffer(client.Buffer()) != PP_OK_COMPLETIONPENDING) return 3;
+    // Refused, since one waits: the failure is on its way to this loop with
+    // the reference.
+    if (encoder->GetBitstreamBuffer(keeper.Buffer(*encoder)) != PP_OK_COMPLETIONPENDING) {
+      return 4;
+    }
+    auto impl = encoder->object_as<platform::VideoEncoderImpl>();
+    encoder.reset();
+    if (impl->module_references() != 1) return 5;
+    if (!client.WaitFor(1) || client.results[0] != PP_ERROR_ABORTED) return 6;
+    if (keeper.results() != std::vector<int32_t>{PP_ERROR_INPROGRESS}) return 7;
+    return impl->module_references() == 0 ? 0 : 8;
+  }, "the main loop's release of a callback waited on the loop's own lock"));
+}
+
+TEST_F(VideoEncoderTest, AThreadsLoopLetsGoOfARunCallbackBeforeItsOwnLock) {
+  EXPECT_TRUE(kelmora_test::EndsInChild([] {
+    EncoderKeeper keeper;
+    Client client;
+    auto encoder = StartedInChild(1, &client);
+    if (!encoder) return 2;
+    auto impl = encoder->object_as<platform::VideoEncoderImpl>();
+    SimpleThread worker{InstanceHandle(1)};
+    if (!worker.Start()) return 3;
+    std::promise<bool> asked;
+    std::promise<void> released;
+    std::future<void> may_go = released.get_future();
+    worker.message_loop().PostWork(platform::MakeFunctionCallback([&](int32_t) {
+      VideoEncoder copy(*encoder);
+      const bool waits =
+          copy.GetBitstreamBuffer(keeper.Buffer(VideoEncoder())) == PP_OK_COMPLETIONPENDING;
+      const bool refused =
+          copy.GetBitstreamBuffer(keeper.Buffer(copy)) == PP_OK_COMPLETIONPENDING;
+      asked.set_value(waits && refused);
+      // The refusal runs after this item, once the main thread's reference
+      // is gone.
+      may_go.wait();
+    }));
+    if (!asked.get_future().get()) return 4;
+    encoder.reset();
+    released.set_value();
+    if (!keeper.WaitFor(2)) return 5;
+    if (keeper.results() != std::vector<int32_t>{PP_ERROR_INPROGRESS, PP_ERROR_ABORTED}) {
+      return 6;
+    }
+    return impl->module_references() == 0 ? 0 : 7;
+  }, "a thread's loop's release of a callback waited on the loop's own lock"));
 }
 
 }  // namespace
