@@ -62,6 +62,10 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   EXPECT_EQ((std::vector<std::string>{"false", "false"}), run.Replies("replaceTracks"));
   // The first replacement's sound, of another format, is kept, converted.
   EXPECT_TRUE(run.HasTty("converting 1 channels at 44100 Hz to 2 channels at 48000 Hz\n"));
+  // The main track runs at 30 fps throughout, resumes included: the
+  // camera never has to stand in for it (which takes a second without a
+  // main picture).
+  EXPECT_FALSE(run.HasTty("enabling cam trigger mode\n")) << run.Describe();
 
   SyncMarks marks = FindSyncMarks(run.File("sync.webm"));
   const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
