@@ -17,11 +17,12 @@ const uint8_t kDigits[10][5] = {
 
 }  // namespace
 
-PatternVideoSource::PatternVideoSource(int width, int height, double fps, bool flash,
+PatternVideoSource::PatternVideoSource(int width, int height, double fps, int flash_frames,
                                        int64_t start_delay_ms, std::vector<SourceChange> changes)
-    : MediaSource(flash ? "vsrc:sync" : "vsrc:pattern", start_delay_ms, std::move(changes)),
+    : MediaSource(flash_frames > 0 ? "vsrc:sync" : "vsrc:pattern", start_delay_ms,
+                  std::move(changes)),
       fps_(fps),
-      flash_(flash),
+      flash_frames_(flash_frames),
       width_(width),
       height_(height) {
   Resize(width, height);
@@ -54,7 +55,7 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   if (FrameTime(index_) <= now) {
     PP_TimeTicks time = FrameTime(index_);
     if (!silent) {
-      bool white = flash_ && std::floor(time) != std::floor(time - 1.0 / fps_);
+      bool white = flash_frames_ > 0 && std::floor(time) != std::floor(time - flash_frames_ / fps_);
       Render(index_, white);
       const int chroma_width = (width_ + 1) / 2;
       const size_t luma = static_cast<size_t>(width_) * height_;

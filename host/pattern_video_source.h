@@ -10,12 +10,13 @@ namespace pphost {
 
 // A synthetic camera: a dark picture with a white marker that moves one
 // step per frame and the frame's number written in its top-left corner.
-// With |flash|, the first frame of every whole second of capture time is
-// all white (a picture to line the sound's beeps up with).
+// With |flash_frames| > 0, the first that many frames of every whole second
+// of capture time are all white (a picture to line the sound's beeps up
+// with; more than one survives a dropped frame).
 class PatternVideoSource : public MediaSource {
  public:
-  PatternVideoSource(int width, int height, double fps, bool flash, int64_t start_delay_ms,
-                     std::vector<SourceChange> changes);
+  PatternVideoSource(int width, int height, double fps, int flash_frames,
+                     int64_t start_delay_ms, std::vector<SourceChange> changes);
   ~PatternVideoSource() override;
 
   // Luma of the background, the marker and a flash.
@@ -31,7 +32,7 @@ class PatternVideoSource : public MediaSource {
   void Render(int64_t index, bool white);
 
   const double fps_;
-  const bool flash_;
+  const int flash_frames_;
   int width_;
   int height_;
   std::vector<uint8_t> picture_;  // I420, packed

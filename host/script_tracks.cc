@@ -232,19 +232,21 @@ bool ScriptTracks::Make(const Json::Value& options, bool video, const SourceKind
 bool ScriptTracks::MakeVideo(const Json::Value& options, pp::Var* var, std::string* error) {
   auto pattern = [&options](const SourceOptions& read,
                             std::string* error) -> std::unique_ptr<MediaSource> {
-    int width, height;
+    int width, height, flash_frames;
     double fps;
     if (!ReadInt(options, "width", 1, 4096, 640, &width, error) ||
         !ReadInt(options, "height", 1, 4096, 480, &height, error) ||
-        !ReadNumber(options, "fps", 1, 120, 30, &fps, error)) {
+        !ReadNumber(options, "fps", 1, 120, 30, &fps, error) ||
+        !ReadInt(options, "flash_frames", 1, 30, 1, &flash_frames, error)) {
       return nullptr;
     }
-    return std::make_unique<PatternVideoSource>(width, height, fps, read.kind == "sync",
-                                                read.start_ms, read.changes);
+    if (read.kind != "sync") flash_frames = 0;
+    return std::make_unique<PatternVideoSource>(width, height, fps, flash_frames, read.start_ms,
+                                                read.changes);
   };
   return Make(options, true,
               {{"pattern", {"width", "height", "fps"}},
-               {"sync", {"width", "height", "fps"}},
+               {"sync", {"width", "height", "fps", "flash_frames"}},
                {"file", {"path", "loop"}}},
               pattern, var, error);
 }

@@ -100,6 +100,9 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool InitRecorder(const pp::VideoFrame& frame);
   // |picture| is the frame's buffer lent by its track (TrackFrameLender).
   bool AddFrame(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
+  // True when |time| is at or past a scheduled cut: the video side of the
+  // cut is then complete (posted).
+  bool ReachedStopTime(int64_t time);
   // The main picture to the recorder: |picture| lent when given and the
   // track's buffer holds it at the input's size, else a copy.
   int FeedMainPicture(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);

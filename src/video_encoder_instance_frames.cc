@@ -144,6 +144,15 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
     return;
   }
 
+  // A frame at the scheduled cut ends the loop and is not held: the graph
+  // may still hold the held frame's picture, and with this one too the
+  // track, which has two buffers, would deliver nothing after a resume
+  // until the held picture is replaced.
+  if (ReachedStopTime(t)) {
+    video_track_.RecycleFrame(frame);
+    return;
+  }
+
   // The frame held so far stays lent while the graph needs it; its
   // lender lives on until this frame has taken its place.
   ReleaseLastFrame();
@@ -230,11 +239,7 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
 bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
                                     int64_t time) {
   if (!recorder_ || !recorder_ready_) return false;
-  if (stop_time_ != 0 && time >= stop_time_) {
-    worker_loop().PostWork(
-        callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledVideo), 0);
-    return false;
-  }
+  if (ReachedStopTime(time)) return false;
   UpdateFps(time);
   // Camera pictures are small: copied, so that the camera track's two
   // buffers stay free for the frames to come.
@@ -263,6 +268,13 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& 
     OnOutOfDiskSpace();
     return false;
   }
+  return true;
+}
+
+bool VideoEncoderInstance::ReachedStopTime(int64_t time) {
+  if (stop_time_ == 0 || time < stop_time_) return false;
+  worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledVideo),
+                         0);
   return true;
 }
 

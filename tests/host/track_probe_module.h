@@ -149,8 +149,14 @@ class TrackProbeInstance : public pp::Instance {
     RequestBuffer();
   }
   void RequestBuffer() {
-    Check(audio_.GetBuffer(factory_.NewCallbackWithOutput(&TrackProbeInstance::OnBuffer)),
-          &audio_errors_);
+    // A call made after the worker's close fails rather than aborts: the
+    // close and the request exclude each other, and none follows the close.
+    std::lock_guard<std::mutex> lock(audio_mutex_);
+    if (audio_closed_) return;
+    int32_t result =
+        audio_.GetBuffer(factory_.NewCallbackWithOutput(&TrackProbeInstance::OnBuffer));
+    if (result != PP_OK_COMPLETIONPENDING)
+      audio_errors_.Set(audio_errors_.GetLength(), pp::Var(result));
   }
   void OnBuffer(int32_t result, pp::AudioBuffer buffer) {
     if (result != PP_OK) return Record(result, &audio_errors_);
@@ -184,7 +190,11 @@ class TrackProbeInstance : public pp::Instance {
     closed_ = true;
     held_.clear();
     if (!video_.is_null()) video_.Close();
-    if (!audio_.is_null()) audio_.Close();
+    if (!audio_.is_null()) {
+      std::lock_guard<std::mutex> lock(audio_mutex_);
+      audio_closed_ = true;
+      audio_.Close();
+    }
     pp::VarDictionary video;
     video.Set(pp::Var("frames"), frames_);
     video.Set(pp::Var("max_held"), pp::Var(max_held_));
@@ -236,6 +246,7 @@ class TrackProbeInstance : public pp::Instance {
 
   // Shared by the audio thread and the worker.
   std::mutex audio_mutex_;
+  bool audio_closed_ = false;
   pp::VarArray buffers_;
   pp::VarArray audio_errors_;
 };

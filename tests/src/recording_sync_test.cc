@@ -1,12 +1,15 @@
 // A/V sync of a whole recording, measured on the file: the "sync" sources
 // flash the picture white and beep at 1 kHz on every whole second of the
 // shared clock, so every flash and its beep must land together in the
-// file whatever the recording did in between.
+// file whatever the recording did in between. A flash lasts three frames:
+// a busy machine drops frames (the track does when the recorder falls
+// behind), and a flash of one frame would then be lost.
 
 #include <gtest/gtest.h>
 #include <Magick++.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "recording_script_support.h"
@@ -14,6 +17,19 @@
 
 namespace kelmora {
 namespace {
+
+// The marks and cuts found, for a failure's message.
+std::string DescribeMarks(const SyncMarks& marks, const std::vector<int64_t>& cuts) {
+  std::ostringstream out;
+  out << "cuts:";
+  for (int64_t cut : cuts) out << " " << cut;
+  out << "\nflashes (picture before):";
+  for (size_t i = 0; i < marks.flashes.size(); ++i)
+    out << " " << marks.flashes[i] << " (" << marks.before_flashes[i] << ")";
+  out << "\nbeeps:";
+  for (int64_t beep : marks.beeps) out << " " << beep;
+  return out.str();
+}
 
 std::string WriteLogo(const std::string& dir) {
   InitializeMagickOnce();
@@ -27,7 +43,7 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   TempDir dir;
   mkdir((dir.path() + "/persistent").c_str(), 0755);
   WriteLogo(dir.path());
-  const std::string sync_video = R"({"$video":{"source":"sync","width":200,"height":150,"fps":30}})";
+  const std::string sync_video = R"({"$video":{"source":"sync","width":200,"height":150,"fps":30,"flash_frames":3}})";
   RecordingRun run = RunRecording(
       dir.path(),
       {R"({"type":"start","data":{"chromeVersion":60,"codec":"libvpx","filename":"/html5_persistent/sync.webm",)"
@@ -62,6 +78,10 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   EXPECT_EQ((std::vector<std::string>{"false", "false"}), run.Replies("replaceTracks"));
   // The first replacement's sound, of another format, is kept, converted.
   EXPECT_TRUE(run.HasTty("converting 1 channels at 44100 Hz to 2 channels at 48000 Hz\n"));
+  // The main track runs at 30 fps throughout, resumes included: the
+  // camera never has to stand in for it (which takes a second without a
+  // main picture).
+  EXPECT_FALSE(run.HasTty("enabling cam trigger mode\n")) << run.Describe();
 
   SyncMarks marks = FindSyncMarks(run.File("sync.webm"));
   const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
@@ -72,41 +92,46 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   EXPECT_EQ(0, video->decode_errors);
   EXPECT_EQ(0, audio->decode_errors);
 
-  // About 6.8 s were kept: one flash a second, unless the track dropped
-  // the flash's picture.
+  // About 6.8 s were kept: one flash a second.
   ASSERT_GE(marks.flashes.size(), 3u) << run.Describe();
-  // The cuts, in the file's time (the start delay is cut from the front).
-  // A second that falls on a cut loses its beep or its flash to it, as the
-  // one comes up to a frame before the other: those are not compared.
-  std::vector<int64_t> cuts;
+  // The cuts, in the file's time (the start delay is cut from the front,
+  // the file's start being the first). A second that falls on a cut loses
+  // its beep or its flash to it, as the one comes up to a frame before the
+  // other, or the flash's first frames: those are not compared.
+  std::vector<int64_t> cuts = {0};
   const std::string tty = run.Tty();
   const std::string mark = "scheduled stop at ";
   for (size_t at = tty.find(mark); at != std::string::npos; at = tty.find(mark, at + 1)) {
     cuts.push_back(std::atoll(tty.c_str() + at + mark.size()) - 2000);
   }
+  SCOPED_TRACE(DescribeMarks(marks, cuts) + "\n" + tty);
   int compared = 0;
   for (size_t i = 0; i < marks.flashes.size(); ++i) {
     const int64_t flash = marks.flashes[i];
     bool at_cut = false;
     for (int64_t cut : cuts) at_cut |= flash >= cut - 100 && flash <= cut + 300;
     if (at_cut) continue;
+    // The whole second fell between the picture before the flash and the
+    // flash: one frame interval, or more where frames were dropped. Where
+    // more than two in a row were, the second cannot be placed closely
+    // enough to tell.
+    if (flash - marks.before_flashes[i] > 3 * 34) continue;
     ++compared;
     int64_t nearest = -100000;
     for (int64_t beep : marks.beeps) {
       if (std::llabs(beep - flash) < std::llabs(nearest - flash)) nearest = beep;
     }
-    // The whole second fell between the picture before the flash and the
-    // flash (one frame interval at most when none was dropped); the opus
-    // encoder's priming, which the muxer shifts, gets 15 ms.
+    // The opus encoder's priming, which the muxer shifts, gets 15 ms.
     EXPECT_LE(nearest, flash + 15) << "flash at " << flash << " ms";
     EXPECT_GE(nearest, marks.before_flashes[i] - 15) << "flash at " << flash << " ms";
-    EXPECT_LE(flash - nearest, 33 + 15) << "flash at " << flash << " ms";
   }
   EXPECT_GE(compared, 3);
-  // The audio ends with the picture, within one audio frame; the last
-  // picture's own length is one frame interval.
-  EXPECT_LE(std::llabs(audio->last_end_ms - video->last_end_ms), 33 + 21)
-      << audio->last_end_ms << " " << video->last_end_ms;
+  // Both end at the stop's cut (give or take the priming's shift): the
+  // sound within one audio frame, the last picture (one frame interval
+  // long) not past it. The picture may end before it by the frames the
+  // track dropped just before the cut.
+  EXPECT_LE(std::llabs(audio->last_end_ms - cuts.back()), 21 + 15) << audio->last_end_ms;
+  EXPECT_LE(video->last_end_ms, cuts.back() + 33 + 15) << video->last_end_ms;
 }
 
 }  // namespace
