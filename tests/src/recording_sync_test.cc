@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 #include <Magick++.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "recording_script_support.h"
 #include "utils.h"
@@ -104,12 +106,27 @@ TEST(RecordingSyncTest, FlashesAndBeepsStayTogetherThroughPausesAndReplacedTrack
   for (size_t at = tty.find(mark); at != std::string::npos; at = tty.find(mark, at + 1)) {
     cuts.push_back(std::atoll(tty.c_str() + at + mark.size()) - 2000);
   }
+  // A replaced first audio track is configured at the cut that brings it
+  // in, and sound before that configuration is never delivered: it is
+  // silent from the cut up to its first buffer, which the pump places at
+  // the recording time it names (later on a busy machine).
+  std::vector<std::pair<int64_t, int64_t>> silent;
+  const std::string replaced = "AudioTrackPump 0: first buffer of replaced track, offsetting with ";
+  for (size_t at = tty.find(replaced); at != std::string::npos; at = tty.find(replaced, at + 1)) {
+    const int64_t sound = std::atoll(tty.c_str() + at + replaced.size()) - 2000;
+    int64_t cut = 0;
+    for (int64_t c : cuts) {
+      if (c <= sound + 50) cut = std::max(cut, c);
+    }
+    silent.emplace_back(cut, sound);
+  }
   SCOPED_TRACE(DescribeMarks(marks, cuts) + "\n" + tty);
   int compared = 0;
   for (size_t i = 0; i < marks.flashes.size(); ++i) {
     const int64_t flash = marks.flashes[i];
     bool at_cut = false;
     for (int64_t cut : cuts) at_cut |= flash >= cut - 100 && flash <= cut + 300;
+    for (const auto& gap : silent) at_cut |= flash >= gap.first - 100 && flash <= gap.second + 50;
     if (at_cut) continue;
     // The whole second fell between the picture before the flash and the
     // flash: one frame interval, or more where frames were dropped. Where
