@@ -149,9 +149,12 @@ class TrackProbeInstance : public pp::Instance {
     RequestBuffer();
   }
   void RequestBuffer() {
-    // A call made after the worker's close fails rather than aborts: the
-    // close and the request exclude each other, and none follows the close.
     std::lock_guard<std::mutex> lock(audio_mutex_);
+    RequestBufferLocked();
+  }
+  // A call made after the worker's close fails rather than aborts: the
+  // close and the request exclude each other, and none follows the close.
+  void RequestBufferLocked() {
     if (audio_closed_) return;
     int32_t result =
         audio_.GetBuffer(factory_.NewCallbackWithOutput(&TrackProbeInstance::OnBuffer));
@@ -160,6 +163,10 @@ class TrackProbeInstance : public pp::Instance {
   }
   void OnBuffer(int32_t result, pp::AudioBuffer buffer) {
     if (result != PP_OK) return Record(result, &audio_errors_);
+    // The worker's close takes the track's buffers back: read them only
+    // while the close waits.
+    std::lock_guard<std::mutex> lock(audio_mutex_);
+    if (audio_closed_) return;
     const int16_t* samples = static_cast<const int16_t*>(buffer.GetDataBuffer());
     uint32_t channels = buffer.GetNumberOfChannels();
     double beep = -1;
@@ -177,12 +184,9 @@ class TrackProbeInstance : public pp::Instance {
     entry.Set(4, pp::Var(static_cast<int32_t>(buffer.GetDataBufferSize())));
     entry.Set(5, pp::Var(beep));
     entry.Set(6, pp::Var(static_cast<int32_t>(buffer.GetSampleSize())));
-    {
-      std::lock_guard<std::mutex> lock(audio_mutex_);
-      buffers_.Set(buffers_.GetLength(), entry);
-    }
+    buffers_.Set(buffers_.GetLength(), entry);
     audio_.RecycleBuffer(buffer);
-    RequestBuffer();
+    RequestBufferLocked();
   }
 
   // Worker: closes both tracks (aborting what is pending) and reports.
