@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-#include <sstream>
-#include <vector>
 
 #include "edit_graph_builder.h"
 #include "gif_video_writer.h"
@@ -17,29 +15,10 @@ namespace kelmora {
 
 namespace {
 
-// The path with empty, "." and ".." steps resolved, as the file system
-// resolves them.
-std::string NormalPath(const std::string& path) {
-  std::vector<std::string> steps;
-  std::stringstream stream(path);
-  std::string step;
-  while (std::getline(stream, step, '/')) {
-    if (step.empty() || step == ".") continue;
-    if (step == "..") {
-      if (!steps.empty()) steps.pop_back();
-      continue;
-    }
-    steps.push_back(step);
-  }
-  std::string normal = path.size() > 0 && path[0] == '/' ? "/" : "";
-  for (size_t i = 0; i < steps.size(); ++i) normal += (i > 0 ? "/" : "") + steps[i];
-  return normal;
-}
-
-// Whether the two names lead to one file: by name, or by identity where
-// links give one file two names.
+// Whether the two names lead to one file: by name, or by identity, which
+// also sees through "./", "//" and links.
 bool SameFile(const std::string& first, const std::string& second) {
-  if (NormalPath(first) == NormalPath(second)) return true;
+  if (first == second) return true;
   struct stat first_info;
   struct stat second_info;
   return stat(first.c_str(), &first_info) == 0 && stat(second.c_str(), &second_info) == 0 &&
