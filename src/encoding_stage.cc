@@ -21,6 +21,11 @@ namespace {
 // a few kilobytes each.
 constexpr int kAudioCapacity = 256;
 
+// Pictures the queue takes, as a multiple of its capacity, before a write
+// waits: the frame loop stops at the capacity itself, but pictures that
+// waited in the graph for late audio come out together.
+constexpr int kBurstFactor = 4;
+
 int FromEnvironment(const char* name, int otherwise) {
   const char* value = getenv(name);
   return value && *value ? atoi(value) : otherwise;
@@ -97,7 +102,7 @@ int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   }
   if (frame->pts != AV_NOPTS_VALUE) video_position_ = frame->pts;
   ScopedLock lock(mutex_);
-  while (error_ >= 0 && queued_pictures_ >= capacity_) {
+  while (error_ >= 0 && queued_pictures_ >= capacity_ * kBurstFactor) {
     pthread_cond_wait(&changed_, mutex_.native());
   }
   if (error_ < 0) return error_;

@@ -20,9 +20,12 @@ namespace kelmora {
 // graph's output frames go into a small queue and a thread of its own
 // ("recording-enc") hands them to the output writer, which encodes and
 // muxes them. So a frame whose encoding takes longer than a frame interval
-// costs no frame of the tracks. Nothing handed in is lost: a write into a
-// full queue waits for room. The frame loop asks QueueFull first and drops
-// (and counts) the picture itself instead, before it costs any work.
+// costs no frame of the tracks. The frame loop asks QueueFull first and
+// drops (and counts) a picture itself while the queue is full, before it
+// costs any work. Nothing handed in is lost: pictures that come out of the
+// graph together (after waiting there for late audio) are queued beyond
+// the capacity, and only a write into a queue four times as long waits for
+// room, which bounds the memory.
 //
 // Threads: everything but the queue's consumer is called by the thread
 // that drives the graph (the recorder's worker): configuration and Open
@@ -53,8 +56,8 @@ class EncodingStage : public VideoWriter {
   int Open() override;
   // Queues a reference to the frame's picture (a copy when the picture is
   // lent by a track, so that the track gets its buffer back now), waiting
-  // while the queue is full. A failure of an earlier write on the
-  // encoding thread is returned here.
+  // while the queue holds four times its capacity. A failure of an earlier
+  // write on the encoding thread is returned here.
   int WriteVideoFrame(AVFrame* frame) override;
   int WriteAudioFrame(AVFrame* frame) override;
   // Lets the encoding thread write everything queued, ends it, then closes
@@ -76,7 +79,7 @@ class EncodingStage : public VideoWriter {
   AVRational audio_time_base() override { return output_->audio_time_base(); }
   int channels() override { return output_->channels(); }
 
-  // A picture written now would wait for room.
+  // The queue holds its capacity or more: a live source should drop.
   bool QueueFull();
 
   // Testing aid: every |every|-th picture of the encoding thread first

@@ -31,13 +31,16 @@ namespace kelmora {
 // The plug-in instance of encoder_module: one recording from "start" to
 // "stop". The main thread only checks the page's messages and posts them;
 // every handler, track completion, timer and the recorder itself run on
-// the worker thread. The audio pumps have threads of their own and reach
-// the instance only through work posted to the worker.
+// the worker thread ("recorder-worker"), except the encoding and muxing,
+// which the recorder's encoding stage runs behind the graph on a thread of
+// its own. The audio pumps have threads of their own and reach the
+// instance only through work posted to the worker.
 //
 // The implementation reads by role:
 //   video_encoder_instance.cc         life, message dispatch, state reports
 //   video_encoder_instance_start.cc   "start", track set-up, start time-out
 //   video_encoder_instance_frames.cc  frame loops, recorder set-up, status tick
+//                                     (each track's loop state: TrackFrameLoop)
 //   video_encoder_instance_cuts.cc    pause, resume, stop, replaceTracks
 class VideoEncoderInstance : public WorkerBaseInstance {
  public:

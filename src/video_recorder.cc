@@ -158,6 +158,10 @@ bool VideoRecorder::Init() {
   const long processors = sysconf(_SC_NPROCESSORS_ONLN);
   filter_.thread_factor_ =
       thread_factor_ >= 0 || processors < 1 ? thread_factor_ : 0.5f / processors;
+  // The same for the graph's filters, whose slices (the overlay's) would
+  // otherwise be spread over every processor and wait for the slowest: the
+  // graph runs on the worker, beside the encoding thread.
+  filter_.set_filter_threads(1);
   if (!video_codec_.empty() && !output->SetVideoCodec(video_codec_)) {
     fprintf(stderr, "unknown video encoder %s\n", video_codec_.c_str());
     return false;

@@ -70,8 +70,8 @@ class VideoRecorder {
   int FilterAvailable();
 
   // True (and the picture counted as lost) when the encoding stage's
-  // queue is full, so that a picture handed in now would wait for room:
-  // a live caller drops it instead, before it costs any work.
+  // queue is full: a live caller drops the picture instead of handing it
+  // in, before it costs any work.
   bool DropPictureIfEncoderFull();
   // Pictures lost so far because the encoding stage was full.
   int64_t dropped_pictures() const;
