@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -55,8 +56,15 @@ const std::string& RecordedDir() {
     if (error.empty()) {
       error = RecordWebm(made + "/big.webm", "color=c=blue:s=1280x720:r=5:d=20", 20);
     }
+    // Edits that must still run when the page acts: one picture a second,
+    // re-timed to 60 frames a second, makes every decoded picture sixty
+    // encoded ones, so the edit outlasts its first reports many times over
+    // while the file itself is quick to make. The page cancels it.
     if (error.empty()) {
-      error = RecordWebm(made + "/silent.webm", "testsrc2=s=640x360:r=30:d=8", 8, false);
+      error = RecordWebm(made + "/slow.webm", "testsrc2=s=1280x720:r=1:d=120", 120);
+    }
+    if (error.empty()) {
+      error = RecordWebm(made + "/silent.webm", "testsrc2=s=640x360:r=1:d=120", 120, false);
     }
     if (!error.empty()) ADD_FAILURE() << error;
     return made;
@@ -85,7 +93,7 @@ class EditModuleTest : public testing::Test {
     cwd_ = kelmora_test::MakeTempDir();
     persistent_ = cwd_ + "/html5fs/persistent";
     ASSERT_EQ(0, system(("mkdir -p " + persistent_).c_str()));
-    for (const char* name : {"regions.webm", "long.webm", "big.webm", "silent.webm"}) {
+    for (const char* name : {"regions.webm", "long.webm", "big.webm", "slow.webm", "silent.webm"}) {
       // A link within the mount: no path may lead out of it.
       ASSERT_EQ(0, link((RecordedDir() + "/" + name).c_str(), (persistent_ + "/" + name).c_str()));
     }
@@ -271,42 +279,43 @@ TEST_F(EditModuleTest, RefusalsAndTheirOrder) {
   EXPECT_EQ(std::string::npos, console.find("parsing edit config failed"));
 }
 
+// The page waits for two progress reports and then cancels: what is
+// checked is what the reports say, whatever the machine's speed.
 TEST_F(EditModuleTest, ReportsProgressOnceASecond) {
-  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/long.webm",
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/slow.webm",
       "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
-      "trim": {"start": 1.5, "end": 40}, "fps": 60})") + kAwaitDone);
-  boost::optional<kelmora::VideoMetadata> input = kelmora::ReadVideoMetadata(persistent_ + "/long.webm");
+      "trim": {"start": 1.5, "end": 400}, "fps": 60})") +
+      "{\"$await\": \"state\", \"match\": {\"state\": \"started\"}, \"timeout_ms\": 60000}\n"
+      "{\"$await\": \"state\", \"match\": {\"state\": \"started\"}, \"timeout_ms\": 60000}\n"
+      "{\"type\": \"cancel\", \"data\": {}}\n"
+      "{\"$await\": \"cancel\", \"timeout_ms\": 60000}\n");
+  boost::optional<kelmora::VideoMetadata> input = kelmora::ReadVideoMetadata(persistent_ + "/slow.webm");
   ASSERT_TRUE(input);
   // The input trimmed from 1.5 s to its end.
   const double total = input->duration_ms - 1500;
   ASSERT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  std::vector<std::string> replies = Replies();
+  // A report that falls between the cancel and the loop's look at it says
+  // "cancelled".
+  replies.erase(std::remove(replies.begin(), replies.end(),
+                            std::string(R"({"type":"state","data":{"state":"cancelled"}})")),
+                replies.end());
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kCancelOk}), replies);
   std::vector<Json::Value> progress = Progress();
-  ASSERT_GE(progress.size(), 1u) << "the edit took less than a second";
-  double last = -1;
-  for (size_t i = 0; i < progress.size(); ++i) {
-    const Json::Value& report = progress[i];
+  ASSERT_GE(progress.size(), 2u);
+  double last = 0;
+  for (const Json::Value& report : progress) {
     ASSERT_EQ(3u, report.size());
     EXPECT_DOUBLE_EQ(total, report["totalMs"].asDouble());
     EXPECT_GT(report["progressMs"].asDouble(), last);
-    // A report due just as the last step finished the edit gives the
-    // input's whole length; while the edit runs it stays within the output.
-    const bool after_last_step =
-        i + 1 == progress.size() && report["progressMs"].asDouble() == input->duration_ms;
-    if (!after_last_step) {
-      EXPECT_LE(report["progressMs"].asDouble(), total);
-    }
+    EXPECT_LE(report["progressMs"].asDouble(), total);
     last = report["progressMs"].asDouble();
   }
-  FileInfo info = DecodeFile(persistent_ + "/out.mp4");
-  ASSERT_TRUE(info.opened);
-  EXPECT_NEAR(14500, info.duration_ms, 100);
-  EXPECT_NEAR(870, info.Find(AVMEDIA_TYPE_VIDEO)->decoded_frames, 2);
 }
 
 TEST_F(EditModuleTest, CancelStopsTheEditAfterItsStep) {
   ProgramResult result = Run(
-      StartLine(R"({"inFilename": "/html5_persistent/long.webm",
+      StartLine(R"({"inFilename": "/html5_persistent/slow.webm",
           "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "fps": 60})") +
       "{\"$await\": \"start\"}\n"
       "{\"type\": \"cancel\", \"data\": {}}\n"
@@ -326,7 +335,7 @@ TEST_F(EditModuleTest, CancelStopsTheEditAfterItsStep) {
 // it by default from version 46 on). Without audio every step is a
 // picture that the encoder waits for.
 TEST_F(EditModuleTest, DestructionEndsARunningEdit) {
-  for (const char* output : {"out.webm\"", "out.mp4\", \"outFormat\": \"mp4\""}) {
+  for (const char* output : {"out.webm\", \"fps\": 60", "out.mp4\", \"outFormat\": \"mp4\", \"fps\": 60"}) {
     tty_.clear();
     messages_.clear();
     ProgramResult result = Run(
@@ -335,7 +344,7 @@ TEST_F(EditModuleTest, DestructionEndsARunningEdit) {
         "{\"$await\": \"start\"}\n{\"$destroy\": true}\n");
     ASSERT_EQ(0, result.exit_code) << output << "\n" << result.err;
     EXPECT_EQ((std::vector<std::string>{kStartOk}), Replies()) << output;
-    if (std::string(output) == "out.webm\"") {
+    if (std::string(output).find("out.webm") == 0) {
       EXPECT_NE(std::string::npos, tty_.find("ppVideoEncoder: started")) << tty_;
     }
   }
