@@ -153,23 +153,51 @@ void EditGraphBuilder::AddMovieSource() {
 }
 
 void EditGraphBuilder::AddTrim() {
+  // Trim times count from the file's start, which need not be timestamp 0.
+  const int64_t offset_ms = metadata_->start_ms;
   if (!config_.trim) {
+    if (offset_ms > 0) {
+      AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(offset_ms / 1000.0) + "/TB"}},
+                           ""));
+    }
     return;
   }
-  std::map<std::string, std::string> options;
-  if (config_.trim->start > 0.0) {
-    options["start"] = FormatSeconds(config_.trim->start);
-  }
-  if (config_.trim->end > 0.0) {
-    options["end"] = FormatSeconds(config_.trim->end);
-  }
-  AddFilter(FilterSpec("trim", options, ""));
+  const TrimRange& trim = *config_.trim;
+  const double offset = offset_ms / 1000.0;
   // Both streams move back by the trim start itself: restarting each at its
   // own first kept frame would part a picture from its sound whenever the
   // pictures are irregular.
-  const double shift = config_.trim->start > 0.0 ? config_.trim->start : 0.0;
-  AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}},
-                       ""));
+  const double shift = offset + (trim.start > 0.0 ? trim.start : 0.0);
+  std::map<std::string, std::string> options;
+  if (trim.start > 0.0) options["start"] = FormatSeconds(shift);
+  if (trim.end > 0.0) options["end"] = FormatSeconds(offset + trim.end);
+  const FilterSpec retime("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}}, "");
+  if (audio_enabled_) {
+    FilterSpec audio_trim("trim", options, "");
+    audio_trim.AddPrefix("a");
+    audio_chain_.push_back(audio_trim);
+    FilterSpec audio_retime = retime;
+    audio_retime.AddPrefix("a");
+    audio_chain_.push_back(audio_retime);
+  }
+
+  // What is on screen at the trim's start is the last picture before it,
+  // however long ago a still screen made it: the picture keeps it and shows
+  // it from 0.
+  boost::optional<int64_t> shown;
+  // A start at or past the end keeps no picture.
+  if (trim.start > 0.0 && trim.start * 1000.0 < static_cast<double>(metadata_->duration_ms)) {
+    shown = FindPictureShownAt(config_.inFilename, static_cast<int64_t>(shift * 1000.0 + 0.5));
+  }
+  if (shown && FormatSeconds(*shown / 1000.0) != FormatSeconds(shift)) {
+    options["start"] = FormatSeconds(*shown / 1000.0);
+    video_chain_.push_back(FilterSpec("trim", options, ""));
+    video_chain_.push_back(FilterSpec(
+        "setpts", {{"expr", "max(PTS-" + FormatSeconds(shift) + "/TB\\,0)"}}, ""));
+  } else {
+    video_chain_.push_back(FilterSpec("trim", options, ""));
+    video_chain_.push_back(retime);
+  }
 }
 
 void EditGraphBuilder::AddCrop() {
