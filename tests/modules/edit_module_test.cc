@@ -79,6 +79,8 @@ std::string Damage(const std::string& path, long offset, int count) {
   return error;
 }
 
+std::string Recording(const std::string& name);
+
 std::string MakeRecording(const std::string& name, const std::string& path) {
   if (name == "regions.webm") return RecordWebm(path, kRegionsGraph, 4);
   if (name == "long.webm") return RecordWebm(path, "testsrc2=s=640x360:r=30:d=16", 16);
@@ -117,6 +119,21 @@ std::string MakeRecording(const std::string& name, const std::string& path) {
                   ",select='not(between(t\\,3.02\\,7))'\"" + Tone(10) + kVp8Opus +
                   "-fps_mode vfr " + path);
   }
+  // Damaged in two places, 200 bytes each, and cut short as a crash ends a
+  // recording: from one recording, which the test program makes first.
+  if (name == "damaged.webm" || name == "cut.webm") {
+    const std::string whole = Recording("whole.webm");
+    std::string error = Ffmpeg("-i " + whole + " -c copy " + path);
+    struct stat info;
+    if (error.empty() && stat(path.c_str(), &info) != 0) error = "no copy";
+    if (error.empty() && name == "cut.webm" && truncate(path.c_str(), info.st_size * 6 / 10) != 0) {
+      error = "cannot cut";
+    }
+    if (error.empty() && name == "damaged.webm") error = Damage(path, info.st_size / 2, 200);
+    if (error.empty() && name == "damaged.webm") error = Damage(path, info.st_size * 9 / 10, 200);
+    return error;
+  }
+  if (name == "whole.webm") return RecordWebm(path, "testsrc2=s=320x240:r=30:d=10", 10);
   return "no recipe for " + name;
 }
 
@@ -682,6 +699,42 @@ TEST_F(EditModuleTest, TrimInsideAStillScreenShowsThePictureOnScreen) {
   // The ramp's luma in full-range grey.
   EXPECT_NEAR((RampLuma(3) - 16) / 219, Magick::ColorGray(frames.front().pixelColor(80, 60)).shade(),
               0.03);
+}
+
+// Pictures of the file's video stream that the ffmpeg command line decodes.
+int FramesFfmpegDecodes(const std::string& path) {
+  ProgramResult result = RunProgram({"/usr/bin/ffprobe", "-v", "error", "-count_frames",
+                                     "-select_streams", "v", "-show_entries",
+                                     "stream=nb_read_frames", "-of", "csv=p=0", path},
+                                    "");
+  return result.exit_code == 0 ? atoi(result.out.c_str()) : -1;
+}
+
+// A damaged or cut-short recording is edited as far as it can be read:
+// damaged packets are skipped, as the ffmpeg command line skips them, and
+// the edit ends with the last readable picture, without errors.
+TEST_F(EditModuleTest, DamagedAndCutShortRecordingsAreEditedAsFarAsReadable) {
+  Use({"damaged.webm", "cut.webm"});
+  for (const char* name : {"damaged", "cut"}) {
+    SCOPED_TRACE(name);
+    messages_.clear();
+    ProgramResult result = Run(StartLine(std::string(R"({"inFilename": "/html5_persistent/)") +
+                                         name + R"(.webm", "outFilename": "/html5_persistent/)" +
+                                         name + R"(.mp4", "outFormat": "mp4"})") +
+                               kAwaitDone);
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+    const int readable = FramesFfmpegDecodes(persistent_ + "/" + name + ".webm");
+    ASSERT_GT(readable, 100);
+    FileInfo out = DecodeFile(persistent_ + "/" + name + ".mp4");
+    ASSERT_TRUE(out.opened);
+    const StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(0, video->decode_errors);
+    EXPECT_NEAR(readable, video->decoded_frames, 1);
+    // Cut short: up to the last readable picture.
+    if (std::string(name) == "cut") EXPECT_NEAR(readable * 1000 / 30, out.duration_ms, 100);
+  }
 }
 
 }  // namespace
