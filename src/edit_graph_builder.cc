@@ -215,9 +215,9 @@ void EditGraphBuilder::AddCrop() {
 }
 
 void EditGraphBuilder::AddEvenCrop() {
-  // H.264 in 4:2:0 takes only even sizes.
-  if (config_.crop || config_.scale ||
-      config_.outFormat != kEditOutFormatMp4) {
+  // H.264 in 4:2:0, and the browser's encoder that a WebM takes by
+  // default, take only even sizes; a GIF takes any.
+  if (config_.crop || config_.scale || config_.outFormat == kEditOutFormatGif) {
     return;
   }
   if (metadata_->width % 2 != 0 || metadata_->height % 2 != 0) {
@@ -237,8 +237,8 @@ void EditGraphBuilder::AddScale() {
        {"force_original_aspect_ratio", "decrease"}},
       ""));
   // Fitting into the box keeps the aspect ratio, which can give an odd side;
-  // an MP4 encoder would then refuse the picture.
-  if (config_.outFormat == kEditOutFormatMp4 && !ScaledSizeIsEven()) {
+  // a video encoder would then refuse the picture.
+  if (config_.outFormat != kEditOutFormatGif && !ScaledSizeIsEven()) {
     video_chain_.push_back(EvenCropFilter());
   }
 }

@@ -133,6 +133,7 @@ std::string MakeRecording(const std::string& name, const std::string& path) {
     if (error.empty() && name == "damaged.webm") error = Damage(path, info.st_size * 9 / 10, 200);
     return error;
   }
+  if (name == "odd.webm") return RecordWebm(path, "testsrc2=s=1365x767:r=10:d=1", 1);
   if (name == "whole.webm") return RecordWebm(path, "testsrc2=s=320x240:r=30:d=10", 10);
   return "no recipe for " + name;
 }
@@ -734,6 +735,36 @@ TEST_F(EditModuleTest, DamagedAndCutShortRecordingsAreEditedAsFarAsReadable) {
     EXPECT_NEAR(readable, video->decoded_frames, 1);
     // Cut short: up to the last readable picture.
     if (std::string(name) == "cut") EXPECT_NEAR(readable * 1000 / 30, out.duration_ms, 100);
+  }
+}
+
+// The browser's encoder, which a WebM takes by default, refuses odd sizes:
+// an odd input, or a box that gives an odd side, is cut to the even size
+// below, as for an MP4.
+TEST_F(EditModuleTest, OddSizesReachTheBrowsersEncoderEven) {
+  Use({"odd.webm"});
+  struct Case {
+    const char* scale;
+    int width;
+    int height;
+  };
+  for (const Case& c : {Case{"", 1364, 766}, Case{R"(, "scale": {"width": 641, "height": 481})", 640, 360}}) {
+    SCOPED_TRACE(c.scale);
+    messages_.clear();
+    tty_.clear();
+    ProgramResult result = Run(StartLine(std::string(R"({"inFilename": "/html5_persistent/odd.webm",
+        "outFilename": "/html5_persistent/out.webm")") + c.scale + "}") + kAwaitDone);
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies()) << tty_;
+    EXPECT_NE(std::string::npos, tty_.find("ppVideoEncoder: started")) << tty_;
+    FileInfo out = DecodeFile(persistent_ + "/out.webm");
+    ASSERT_TRUE(out.opened);
+    const StreamInfo* video = out.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(c.width, video->width);
+    EXPECT_EQ(c.height, video->height);
+    EXPECT_EQ(10, video->decoded_frames);
+    EXPECT_EQ(0, video->decode_errors);
   }
 }
 
