@@ -250,25 +250,31 @@ bool EditGraphBuilder::ScaledSizeIsEven() const {
     in_w = CutToEven(config_.crop->width);
     in_h = CutToEven(config_.crop->height);
   }
-  const Size& box = *config_.scale;
-  if (in_w <= 0 || in_h <= 0 || box.width < 0 || box.height < 0) {
-    return false;
-  }
-  // The scale filter's own arithmetic: a side of 0 keeps the input's side,
-  // then the larger side is brought back to the input's aspect ratio.
+  const std::pair<int64_t, int64_t> size = ScaledSize(in_w, in_h, *config_.scale);
+  return size.first > 0 && size.second > 0 && size.first % 2 == 0 && size.second % 2 == 0;
+}
+
+std::pair<int64_t, int64_t> ScaledSize(int64_t in_w, int64_t in_h, const Size& box) {
+  if (in_w <= 0 || in_h <= 0) return {0, 0};
+  // The scale filter's own arithmetic on "min(box\,iw)": a side of 0 keeps
+  // the input's side; -n follows the other side's aspect, divisible by n;
+  // both negative keep the input's size; then the larger side is brought
+  // back to the input's aspect ratio.
   int64_t w = std::min<int64_t>(box.width, in_w);
   int64_t h = std::min<int64_t>(box.height, in_h);
-  if (w == 0) {
+  if (w == 0) w = in_w;
+  if (h == 0) h = in_h;
+  const int64_t factor_w = w < -1 ? -w : 1;
+  const int64_t factor_h = h < -1 ? -h : 1;
+  if (w < 0 && h < 0) {
     w = in_w;
-  }
-  if (h == 0) {
     h = in_h;
   }
+  if (w < 0) w = av_rescale(h, in_w, in_h * factor_w) * factor_w;
+  if (h < 0) h = av_rescale(w, in_h, in_w * factor_h) * factor_h;
   const int64_t aspect_w = av_rescale(h, in_w, in_h);
   const int64_t aspect_h = av_rescale(w, in_h, in_w);
-  w = std::min(w, aspect_w);
-  h = std::min(h, aspect_h);
-  return w % 2 == 0 && h % 2 == 0;
+  return {std::min(w, aspect_w), std::min(h, aspect_h)};
 }
 
 void EditGraphBuilder::AddFps() {

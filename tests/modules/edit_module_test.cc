@@ -134,6 +134,8 @@ std::string MakeRecording(const std::string& name, const std::string& path) {
     return error;
   }
   if (name == "odd.webm") return RecordWebm(path, "testsrc2=s=1365x767:r=10:d=1", 1);
+  // 640 x 480 for a minute: a GIF of it estimates above the limit.
+  if (name == "minute.webm") return RecordWebm(path, "color=c=gray:s=640x480:r=2:d=60", 60, false);
   if (name == "whole.webm") return RecordWebm(path, "testsrc2=s=320x240:r=30:d=10", 10);
   return "no recipe for " + name;
 }
@@ -766,6 +768,28 @@ TEST_F(EditModuleTest, OddSizesReachTheBrowsersEncoderEven) {
     EXPECT_EQ(10, video->decoded_frames);
     EXPECT_EQ(0, video->decode_errors);
   }
+}
+
+// The GIF size check counts the picture that the scale step really gives:
+// a box with one side, or sides of -1, keeps the whole picture.
+TEST_F(EditModuleTest, GifSizeCheckCountsTheScaledPicture) {
+  Use({"minute.webm"});
+  std::string script;
+  for (const char* box : {R"({"width": 640})", R"({"width": -1, "height": -1})"}) {
+    script += StartLine(std::string(R"({"inFilename": "/html5_persistent/minute.webm",
+        "outFilename": "/html5_persistent/out.gif", "outFormat": "gif", "scale": )") + box + "}");
+  }
+  ProgramResult result = Run(script + "{\"$await\": \"start\"}\n{\"$await\": \"start\"}\n");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kInitFailed, kInitFailed}), Replies());
+  size_t refusals = 0;
+  for (size_t at = tty_.find("File too large for gif export\n"); at != std::string::npos;
+       at = tty_.find("File too large for gif export\n", at + 1)) {
+    ++refusals;
+  }
+  EXPECT_EQ(2u, refusals) << tty_;
+  struct stat info;
+  EXPECT_NE(0, stat((persistent_ + "/out.gif").c_str(), &info));
 }
 
 }  // namespace
