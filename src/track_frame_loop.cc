@@ -13,7 +13,6 @@ void TrackFrameLoop::SetTrack(const pp::MediaStreamVideoTrack& track) {
 void TrackFrameLoop::Reset() {
   SetTrack(pp::MediaStreamVideoTrack());
   pending_ = false;
-  generation_ = 0;
 }
 
 int32_t TrackFrameLoop::Request(const pp::CompletionCallbackWithOutput<pp::VideoFrame>& callback) {

@@ -17,10 +17,11 @@ namespace kelmora {
 
 // What the recording instance keeps of one video track's frame loop (the
 // main track and the camera have one each): the track, whether a frame
-// request is outstanding, the generation that the requests carry, the
-// track's timeline, and where its pictures are copied and scaled to the
-// recorder's size. The frames themselves go back to the track as soon as
-// their picture is copied. Worker thread.
+// request is outstanding, the track's timeline, and where its pictures are
+// copied and scaled to the recorder's size. The frames themselves go back
+// to the track as soon as their picture is copied. (The generation that
+// main requests carry is the cut's, RecordingCut: a forced cut ends the
+// loop.) Worker thread.
 class TrackFrameLoop {
  public:
   TrackFrameLoop() = default;
@@ -32,14 +33,11 @@ class TrackFrameLoop {
   // A new track: its timeline starts again, its pictures are copied into
   // buffers of its own.
   void SetTrack(const pp::MediaStreamVideoTrack& track);
-  // No track, nothing outstanding, generation 0.
+  // No track, nothing outstanding.
   void Reset();
 
   bool pending() const { return pending_; }
   void set_pending(bool pending) { pending_ = pending; }
-  int32_t generation() const { return generation_; }
-  // Completions of requests made before are stale from now on.
-  void NextGeneration() { ++generation_; }
   TimestampMapper& timeline() { return timeline_; }
 
   // Asks the track for its next frame (pending from now on); the track's
@@ -53,7 +51,6 @@ class TrackFrameLoop {
  private:
   pp::MediaStreamVideoTrack track_;
   bool pending_ = false;
-  int32_t generation_ = 0;
   TimestampMapper timeline_;
   std::shared_ptr<TrackFrameLender> lender_;
   FrameScaler scaler_;

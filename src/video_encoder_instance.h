@@ -21,6 +21,7 @@
 #include "ppapi/cpp/var_dictionary.h"
 #include "ppapi/cpp/video_frame.h"
 #include "ppapi/utility/completion_callback_factory.h"
+#include "recording_cut.h"
 #include "ticker_timer.h"
 #include "track_frame_loop.h"
 #include "video_recorder.h"
@@ -99,6 +100,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool SetMainSizeFromFrame(const pp::VideoFrame& frame);
   void ReconfigureCam(int32_t result);
   bool InitRecorder(const pp::VideoFrame& frame);
+  // The set-up failed: the recording never runs, its audio is let go.
+  void FailRecorderSetUp();
   // |picture| is a main picture of the recorder's size, with the held
   // camera picture as its overlay; the work behind the graph (encoding,
   // muxing) runs on the encoding stage's thread.
@@ -123,6 +126,7 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   void OnScheduledAudio(int32_t result);
   void OnScheduledVideo(int32_t result);
   void ForceStop(int32_t result, bool both_pumps, int32_t generation);
+  // Every side of the scheduled cut has reached it.
   bool CutComplete();
   void CheckPauseComplete(int64_t cut_time);
   bool ApplyReplacementTracks();
@@ -144,16 +148,18 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // The camera's loop; its track is null without a camera.
   TrackFrameLoop cam_loop_;
   int64_t last_frame_time_ = 0;
-  int64_t stop_time_ = 0;
-  int64_t previous_stop_time_ = 0;
   pp::Core* core_ = nullptr;
   int64_t pause_start_ = 0;
   bool status_timer_running_ = false;
   float fps_ = -1;
-  int32_t stop_generation_ = 0;
   bool cam_trigger_mode_ = false;
   bool first_frame_seen_ = true;
-  bool cut_both_pumps_ = false;
+  // The scheduled cut and its completion, the last cut, and the
+  // generation of the main-track frame loop.
+  RecordingCut cut_;
+  // The start delay of the recorder closed at the stop, for the last
+  // "state".
+  int64_t closed_start_delay_ = 0;
   std::unique_ptr<TickerTimer> recording_timer_;
   std::unique_ptr<TickerTimer> last_frame_timer_;
   Size cam_source_size_;

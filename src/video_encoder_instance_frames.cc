@@ -33,7 +33,7 @@ int64_t FrameAge(BaseClock* clock, const pp::VideoFrame& frame) {
 
 void VideoEncoderInstance::RequestFrame() {
   int32_t result = main_loop_.Request(callback_factory_.NewCallbackWithOutput(
-      &VideoEncoderInstance::OnFrame, main_loop_.generation(), main_loop_.track().pp_resource()));
+      &VideoEncoderInstance::OnFrame, cut_.video_generation(), main_loop_.track().pp_resource()));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetFrame failed instantly", result);
 }
 
@@ -78,7 +78,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   }
 
   // After the stop the recorder is gone: nothing may reach it.
-  const bool stale = generation != main_loop_.generation();
+  const bool stale = cut_.IsStaleVideo(generation);
   if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale) {
     printf("discarding frame\n");
     main_loop_.Recycle(frame);
@@ -103,7 +103,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   TimestampMapper& timeline = main_loop_.timeline();
   if (!timeline.HasStart()) {
     timeline.SetStart(capture);
-    if (previous_stop_time_ != 0) {
+    if (cut_.last_cut() != 0) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
       const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
@@ -114,9 +114,9 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   last_frame_timer_->Restart();
   const int64_t t = timeline.Map(capture);
 
-  if (previous_stop_time_ != 0 && t <= previous_stop_time_) {
+  if (cut_.Precedes(t)) {
     printf("ignoring frame at %" PRId64 " before stop time %" PRId64 "\n", t,
-           previous_stop_time_);
+           cut_.last_cut());
     RecycleAndRequestFrame(frame);
     return;
   }
@@ -207,16 +207,14 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The page may leave the file name out; the recorder needs one.
   if (recorder_->filename_.empty()) {
     fprintf(stderr, "no output file name\n");
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   // The encoding stage's thread waits for the main thread in the
   // browser-backed encoder: the join must end those waits too.
   recorder_->encoder_thread_start_ = [this] { WatchJoinOnThisThread(); };
   if (!recorder_->Init()) {
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   recorder_ready_ = true;
@@ -224,6 +222,16 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
   return true;
+}
+
+void VideoEncoderInstance::FailRecorderSetUp() {
+  recording_timer_->Reset();
+  // Nothing will drain the pumps.
+  audio_pump_->Release();
+  audio2_pump_->Release();
+  audio_track_ = pp::MediaStreamAudioTrack();
+  audio2_track_ = pp::MediaStreamAudioTrack();
+  LogError("recorder_setup_error");
 }
 
 bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) {
@@ -247,6 +255,7 @@ bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) 
   last_frame_time_ = time;
   {
     FrameTimeline::Step step("audio drain");
+    if (cut_.first_pump_cut_off()) audio_pump_->FillSilence(time);
     if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
       LogError("add_audio_failed");
       return false;
@@ -261,7 +270,7 @@ bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) 
 }
 
 bool VideoEncoderInstance::ReachedStopTime(int64_t time) {
-  if (stop_time_ == 0 || time < stop_time_) return false;
+  if (!cut_.Reaches(time)) return false;
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledVideo),
                          0);
   return true;
