@@ -31,12 +31,22 @@ PatternVideoSource::PatternVideoSource(int width, int height, double fps, int fl
 PatternVideoSource::~PatternVideoSource() { Stop(); }
 
 PP_TimeTicks PatternVideoSource::FrameTime(int64_t index) const {
+  // Grid frame n is taken at n / fps exactly: a whole second is a frame time.
+  if (grid_ >= 0) return static_cast<double>(grid_ + index - base_index_) / fps_;
   return base_time_ + (index - base_index_) / fps_;
 }
 
 void PatternVideoSource::Restart(PP_TimeTicks now) {
-  base_time_ = now;
   base_index_ = index_;
+  if (flash_frames_ > 0) {
+    // The flashes start on the second itself, where the beeps of the sync
+    // sound do: a frame at most a frame interval after it would place the
+    // flash up to that much behind its beep.
+    grid_ = static_cast<int64_t>(std::ceil(now * fps_));
+    base_time_ = FrameTime(index_);
+  } else {
+    base_time_ = now;
+  }
 }
 
 void PatternVideoSource::Resize(int width, int height) {
@@ -55,7 +65,11 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   if (FrameTime(index_) <= now) {
     PP_TimeTicks time = FrameTime(index_);
     if (!silent) {
-      bool white = flash_frames_ > 0 && std::floor(time) != std::floor(time - flash_frames_ / fps_);
+      // A frame on the second counts as its first, whatever the rounding
+      // of the frame before the flash's end.
+      const double e = 1e-9;
+      bool white = flash_frames_ > 0 &&
+                   std::floor(time + e) != std::floor(time - flash_frames_ / fps_ + e);
       Render(index_, white);
       const int chroma_width = (width_ + 1) / 2;
       const size_t luma = static_cast<size_t>(width_) * height_;

@@ -10,9 +10,11 @@ namespace pphost {
 
 // A synthetic camera: a dark picture with a white marker that moves one
 // step per frame and the frame's number written in its top-left corner.
-// With |flash_frames| > 0, the first that many frames of every whole second
-// of capture time are all white (a picture to line the sound's beeps up
-// with; more than one survives a dropped frame).
+// With |flash_frames| > 0, frames are taken at whole multiples of the frame
+// interval of capture time, so that each whole second is a frame time, and
+// the first that many frames of every whole second are all white (a picture
+// to line the sound's beeps up with; more than one survives a dropped
+// frame).
 class PatternVideoSource : public MediaSource {
  public:
   PatternVideoSource(int width, int height, double fps, int flash_frames,
@@ -39,6 +41,10 @@ class PatternVideoSource : public MediaSource {
   int64_t index_ = 0;
   int64_t base_index_ = 0;
   PP_TimeTicks base_time_ = 0;
+  // With flashes: the frame at |base_index_| is frame |grid_| of the grid
+  // of n / fps seconds of capture time; -1 for a grid that starts at the
+  // start of delivery.
+  int64_t grid_ = -1;
 };
 
 }  // namespace pphost

@@ -38,6 +38,13 @@ bool Drained(int result) {
   return result == AVERROR(EAGAIN) || result == AVERROR_EOF;
 }
 
+// Matroska and WebM write an Opus track's priming as its codec delay, which
+// players take off every block's time.
+bool MuxerDropsCodecDelay(const AVOutputFormat* format) {
+  return format && (strcmp(format->name, "webm") == 0 ||
+                    strncmp(format->name, "matroska", 8) == 0);
+}
+
 }  // namespace
 
 SimpleVideoWriter::SimpleVideoWriter(const std::string& filename)
@@ -269,6 +276,15 @@ int SimpleVideoWriter::OpenAudio() {
   } else {
     audio_frame_size_ = context->frame_size;
   }
+  // Unshifted, the sound would lead the picture by the priming (6.5 ms),
+  // and more where the muxer then moves every stream to start at 0.
+  audio_priming_shift_ = 0;
+  if (av_audio_codec_.id() == AV_CODEC_ID_OPUS && context->initial_padding > 0 &&
+      MuxerDropsCodecDelay(av_output_format_)) {
+    audio_priming_shift_ = av_rescale_q(context->initial_padding,
+                                        AVRational{1, context->sample_rate},
+                                        context->time_base);
+  }
   result = avcodec_parameters_from_context(av_audio_stream_->codecpar, context);
   if (result < 0) {
     LogAvError("Could not copy audio codec parameters", result);
@@ -413,6 +429,8 @@ int64_t SimpleVideoWriter::TypicalVideoGap() const {
 }
 
 int SimpleVideoWriter::WritePacket(AVPacket* packet) {
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts += audio_priming_shift_;
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts += audio_priming_shift_;
   av_packet_rescale_ts(packet, audio_context_->get()->time_base,
                        av_audio_stream_->time_base);
   packet->stream_index = av_audio_stream_->index;

@@ -109,6 +109,11 @@ class SimpleVideoWriter : public VideoWriter {
   EncoderRef av_audio_codec_;
   EncoderRef av_video_codec_;
   int audio_frame_size_ = 0;
+  // Added to every audio packet's time, in the audio encoder's time base:
+  // Matroska takes an Opus block's time as that of its first sound after
+  // the encoder's priming, which a player drops again (the track's codec
+  // delay), while the encoder stamps the priming itself.
+  int64_t audio_priming_shift_ = 0;
   int64_t last_audio_dts_ = AV_NOPTS_VALUE;
   int64_t last_video_dts_ = AV_NOPTS_VALUE;
   // The last video packet, not yet handed to the muxer; empty when none.

@@ -167,6 +167,9 @@ inline FileInfo DecodeFile(const std::string& path,
     info.streams.push_back(s);
     const AVCodec* codec = avcodec_find_decoder(s.codec_id);
     AVCodecContext* context = codec ? avcodec_alloc_context3(codec) : nullptr;
+    // With the packets' time base the decoder moves a frame's time past
+    // the samples it drops (an encoder's priming), as players do.
+    if (context) context->pkt_timebase = stream->time_base;
     if (context &&
         (avcodec_parameters_to_context(context, stream->codecpar) < 0 ||
          avcodec_open2(context, codec, nullptr) < 0)) {

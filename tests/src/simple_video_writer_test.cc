@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "flash_beep_scene.h"
 #include "local_listener.h"
 #include "media_test_support.h"
 #include "video_encoder_rule.h"
@@ -87,6 +88,42 @@ TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   // The decoder drops the encoder's pre-skip; the rest must all be there.
   EXPECT_NEAR(audio->decoded_samples, written.audio_samples, 960);
   EXPECT_NEAR(info.duration_ms, 2000, 60);
+}
+
+TEST(SimpleVideoWriterTest, OpusInWebmStartsWithThePicture) {
+  // Flashes and beeps at the same instants: the file keeps them together,
+  // and both streams start at 0. The encoder's priming must not move the
+  // sound ahead of the picture (nor the muxer the picture behind it).
+  testing_support::FlashBeepScene scene(1933, {990, 2500}, 3000);
+  std::string path = TempPath("priming.webm");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(96, 64);
+  writer.SetAudioSampleRate(scene.kSampleRate);
+  writer.SetThreadFactor(OneEncoderThread());
+  ASSERT_EQ(InitQuietly(&writer), 0);
+  CaptureStderr();
+  ASSERT_EQ(writer.Open(), 0);
+  GetCapturedStderr();
+  int64_t samples = 0;
+  for (int64_t ms : scene.frame_times()) {
+    FramePtr picture = scene.VideoFrame(96, 64, ms);
+    ASSERT_EQ(writer.WriteVideoFrame(picture.get()), 0);
+    const int size = writer.audio_frame_size();
+    for (; samples + size <= (ms + 33) * scene.kSampleRate / 1000; samples += size) {
+      FramePtr sound = scene.AudioFrame(samples, size);
+      ASSERT_EQ(writer.WriteAudioFrame(sound.get()), 0);
+    }
+  }
+  ASSERT_EQ(writer.Close(), 0);
+
+  testing_support::FlashBeepTimes times = testing_support::MeasureFlashesAndBeeps(path);
+  ASSERT_EQ(times.flashes_ms, (std::vector<int64_t>{990, 2500}));
+  ASSERT_EQ(times.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) EXPECT_NEAR(times.beeps_ms[i], times.flashes_ms[i], 1) << i;
+  FileInfo info = DecodeFile(path);
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video && !video->packet_pts.empty());
+  EXPECT_EQ(video->packet_pts.front(), 0);
 }
 
 TEST(SimpleVideoWriterTest, Mp4WithH264AndAac) {
