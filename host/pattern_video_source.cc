@@ -70,7 +70,9 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
       const double e = 1e-9;
       bool white = flash_frames_ > 0 &&
                    std::floor(time + e) != std::floor(time - flash_frames_ / fps_ + e);
-      Render(index_, white);
+      // Which frame of its flash: each is darker than the one before.
+      const int into = static_cast<int>(std::floor((time - std::floor(time + e)) * fps_ + e));
+      Render(index_, white ? FlashLevel(into) : 0);
       const int chroma_width = (width_ + 1) / 2;
       const size_t luma = static_cast<size_t>(width_) * height_;
       const size_t chroma = static_cast<size_t>(chroma_width) * ((height_ + 1) / 2);
@@ -87,9 +89,14 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   return FrameTime(index_);
 }
 
-void PatternVideoSource::Render(int64_t index, bool white) {
+uint8_t PatternVideoSource::FlashLevel(int frame) {
+  return static_cast<uint8_t>(kMarker - kFlashStep * std::min(std::max(frame, 0), 3));
+}
+
+void PatternVideoSource::Render(int64_t index, uint8_t flash) {
+  const bool white = flash != 0;
   const size_t luma = static_cast<size_t>(width_) * height_;
-  std::fill(picture_.begin(), picture_.begin() + luma, white ? kMarker : kBackground);
+  std::fill(picture_.begin(), picture_.begin() + luma, white ? flash : kBackground);
   std::fill(picture_.begin() + luma, picture_.end(), 128);
   if (white) return;
   auto fill = [&](int x0, int y0, int w, int h) {

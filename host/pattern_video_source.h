@@ -21,9 +21,15 @@ class PatternVideoSource : public MediaSource {
                      int64_t start_delay_ms, std::vector<SourceChange> changes);
   ~PatternVideoSource() override;
 
-  // Luma of the background, the marker and a flash.
+  // Luma of the background, the marker and a flash's first frame.
   static constexpr uint8_t kBackground = 40;
   static constexpr uint8_t kMarker = 235;
+  // Each next frame of a flash is this much darker, down to the fourth:
+  // a picture tells which frame of its flash it is, also when the frames
+  // before it were dropped.
+  static constexpr uint8_t kFlashStep = 20;
+  // Luma of frame |frame| (from 0) of a flash.
+  static uint8_t FlashLevel(int frame);
 
  private:
   PP_TimeTicks Produce(PP_TimeTicks now, bool silent) override;
@@ -31,7 +37,8 @@ class PatternVideoSource : public MediaSource {
   void Resize(int width, int height) override;
 
   PP_TimeTicks FrameTime(int64_t index) const;
-  void Render(int64_t index, bool white);
+  // |flash|: the luma of an all-white flash picture; 0 for the pattern.
+  void Render(int64_t index, uint8_t flash);
 
   const double fps_;
   const int flash_frames_;
