@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,14 @@ struct SyncMarks {
   // has or would have had, a frame interval (of 30 fps) before each next.
   int64_t SecondOfFlash(size_t i) const {
     return flashes[i] - static_cast<int64_t>(std::llround(flash_frames[i] * 1000 / 30.0));
+  }
+  // The beep nearest to |ms|; far away when there is none.
+  int64_t NearestBeep(int64_t ms) const {
+    int64_t nearest = -100000;
+    for (int64_t beep : beeps) {
+      if (std::llabs(beep - ms) < std::llabs(nearest - ms)) nearest = beep;
+    }
+    return nearest;
   }
 };
 
