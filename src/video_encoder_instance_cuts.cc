@@ -65,6 +65,17 @@ void VideoEncoderInstance::ReplaceTracks(int32_t, const pp::VarDictionary& data)
     PostTypedMessage("replaceTracks", "videoTrack parameter missing");
     return;
   }
+  // A track of the other kind cannot be configured at the switch: refused
+  // before the cut, which would otherwise end the recording's video.
+  if (!pp::MediaStreamVideoTrack::IsMediaStreamVideoTrack(video_track.AsResource())) {
+    PostTypedMessage("replaceTracks", "configure replacement video failed");
+    return;
+  }
+  if (audio_track.is_resource() &&
+      !pp::MediaStreamAudioTrack::IsMediaStreamAudioTrack(audio_track.AsResource())) {
+    PostTypedMessage("replaceTracks", "configure replacement audio track failed");
+    return;
+  }
   replacement_video_track_ = pp::MediaStreamVideoTrack(video_track.AsResource());
   if (audio_track.is_resource()) {
     replacement_audio_track_ = pp::MediaStreamAudioTrack(audio_track.AsResource());
