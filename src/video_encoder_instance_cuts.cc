@@ -33,6 +33,7 @@ void VideoEncoderInstance::Stop(int32_t, const pp::VarDictionary&) {
     // The pause cut already ended every stream.
     state_ = kStopping;
     SendState();
+    cut_.ScheduleAtOnce(RecordingCut::Kind::kStop);
     CheckPauseComplete(0);
   } else {
     PostTypedMessage("stop", "cannot stop in this state");
@@ -195,9 +196,10 @@ void VideoEncoderInstance::ForceStop(int32_t, bool both_pumps, int32_t generatio
 
 void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
   printf("stop completed\n");
-  cut_.Finish();
-  switch (state_) {
-    case kStopping:
+  // A cut can come here more than once (the pumps' callbacks, the forced
+  // completion's own calls): only the first acts.
+  switch (cut_.Finish()) {
+    case RecordingCut::Kind::kStop:
       if (!cam_frame_.is_null()) {
         printf("recycling cam frame\n");
         cam_track_.RecycleFrame(cam_frame_);
@@ -211,16 +213,16 @@ void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
       // track when the recorder is closed and deleted below.
       CloseEncoder();
       break;
-    case kPausing:
+    case RecordingCut::Kind::kPause:
       printf("paused at: %" PRId64 "\n", cut_time);
       recording_timer_->Stop(cut_time);
       SetState(kPaused);
       PostTypedMessage("pause", pp::Var(false));
       break;
-    case kRecording:
+    case RecordingCut::Kind::kReplacement:
       if (ApplyReplacementTracks()) PostTypedMessage("replaceTracks", pp::Var(false));
       break;
-    default:
+    case RecordingCut::Kind::kNone:
       break;
   }
 }

@@ -120,7 +120,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   const int64_t capture = CaptureTime(frame);
   if (!main_timeline_.HasStart()) {
     main_timeline_.SetStart(capture);
-    if (cut_.last_cut() != 0) {
+    if (cut_.after_cut()) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
       const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);

@@ -99,6 +99,7 @@ PageSequence MakeSequence(uint32_t seed) {
     sequence.lines.push_back(R"({"$sleep":400})");
   }
   sequence.lines.push_back(R"({"$await":"stop","match":false,"timeout_ms":15000})");
+  sequence.lines.push_back(R"({"$await":"state","match":{"state":"closed"}})");
   return sequence;
 }
 
@@ -183,7 +184,8 @@ std::vector<std::string> PlaySequence(uint32_t seed) {
     }
     const std::vector<int64_t> cuts = FileCuts(run, 0);
     const SyncReport report =
-        CheckFlashesAndBeeps(marks, cuts, ReplacedTrackSilences(run, cuts, 0));
+        CheckFlashesAndBeeps(marks, cuts, ReplacedTrackSilences(run, cuts, 0), SoundGaps(run, 0),
+                             PictureTimes(run.File("page.webm")));
     for (const std::string& failure : report.failures) fail(failure);
     if (report.without_sound) {
       fail(std::to_string(report.without_sound) + " flashes without their beep");
@@ -212,7 +214,13 @@ std::vector<std::string> PlaySequence(uint32_t seed) {
              " ms at its close");
       }
     }
-    if (!failures.empty()) failures.push_back(report.description);
+    if (!failures.empty()) {
+      failures.push_back(report.description);
+      // Kept for a look: the test's directory goes with it.
+      const std::string kept = testing_support::TestOutputDir() + "/page-" + std::to_string(seed) + ".webm";
+      std::rename(run.File("page.webm").c_str(), kept.c_str());
+      failures.push_back("file kept as " + kept);
+    }
   }
   if (!failures.empty()) {
     failures.insert(failures.begin(), "sequence:" + sequence.summary);
