@@ -99,6 +99,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool SetMainSizeFromFrame(const pp::VideoFrame& frame);
   void ReconfigureCam(int32_t result);
   bool InitRecorder(const pp::VideoFrame& frame);
+  // The set-up failed: the recording never runs, its audio is let go.
+  void FailRecorderSetUp();
   // |picture| is the frame's buffer lent by its track (TrackFrameLender).
   bool AddFrame(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
   // True when |time| is at or past a scheduled cut: the video side of the
@@ -163,6 +165,9 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // The scheduled cut and its completion, the last cut, and the
   // generation of the main-track frame loop.
   RecordingCut cut_;
+  // The start delay of the recorder closed at the stop, for the last
+  // "state".
+  int64_t closed_start_delay_ = 0;
   std::unique_ptr<TickerTimer> recording_timer_;
   std::unique_ptr<TickerTimer> last_frame_timer_;
   Size cam_source_size_;

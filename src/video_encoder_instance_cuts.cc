@@ -64,6 +64,17 @@ void VideoEncoderInstance::ReplaceTracks(int32_t, const pp::VarDictionary& data)
     PostTypedMessage("replaceTracks", "videoTrack parameter missing");
     return;
   }
+  // A track of the other kind cannot be configured at the switch: refused
+  // before the cut, which would otherwise end the recording's video.
+  if (!pp::MediaStreamVideoTrack::IsMediaStreamVideoTrack(video_track.AsResource())) {
+    PostTypedMessage("replaceTracks", "configure replacement video failed");
+    return;
+  }
+  if (audio_track.is_resource() &&
+      !pp::MediaStreamAudioTrack::IsMediaStreamAudioTrack(audio_track.AsResource())) {
+    PostTypedMessage("replaceTracks", "configure replacement audio track failed");
+    return;
+  }
   replacement_video_track_ = pp::MediaStreamVideoTrack(video_track.AsResource());
   if (audio_track.is_resource()) {
     replacement_audio_track_ = pp::MediaStreamAudioTrack(audio_track.AsResource());
@@ -87,7 +98,9 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
   cam_timeline_.SkipPause(pause);
 
   const bool audio_replaced = !replacement_audio_track_.is_null();
-  if (!ApplyReplacementTracks() || audio_replaced) audio_pump_->Resume(pause);
+  const bool applied = ApplyReplacementTracks();
+  // A first track cut off by a switch of the video alone stays cut off.
+  if ((!applied || audio_replaced) && !cut_.first_pump_cut_off()) audio_pump_->Resume(pause);
   audio2_pump_->Resume(pause);
   // The tracks that go on skip the time between the commands, so the
   // recording time goes on from the "pause" command too: a replaced track,
@@ -123,8 +136,14 @@ void VideoEncoderInstance::ScheduleStop(bool both_pumps, int32_t force_delay_ms)
                                   : state_ == kPausing ? RecordingCut::Kind::kPause
                                                        : RecordingCut::Kind::kReplacement;
   const int32_t generation = cut_.Schedule(kind, t, both_pumps);
-  audio_pump_->ScheduleStop(
-      t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
+  if (cut_.first_pump_cut_off()) {
+    // Its track is no longer recorded: silence up to the cut, at once.
+    audio_pump_->FillSilence(t);
+    if (audio_pump_->DrainToRecorder() != 0) LogError("add_audio_failed");
+  } else {
+    audio_pump_->ScheduleStop(
+        t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
+  }
   if (both_pumps) {
     audio2_pump_->ScheduleStop(
         t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
@@ -212,6 +231,8 @@ void VideoEncoderInstance::CloseEncoder() {
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();
   recorder_->Close();
+  // The page's clock keeps counting from the delay to the end.
+  closed_start_delay_ = recorder_->start_delay_;
   recorder_.reset();
   PostTypedMessage("stop", pp::Var(false));
   if (state_ != kClosed) {
@@ -242,7 +263,11 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
     }
     result = true;
   }
-  if (!replacement_audio_track_.is_null()) {
+  if (replacement_audio_track_.is_null()) {
+    // The main video switched alone: the first audio track, which belongs
+    // with it, is not recorded any more.
+    if (result) cut_.CutOffFirstPump();
+  } else {
     if (!recorder_ || !recorder_->audio_enabled_) {
       // The file has no first audio track to continue: its samples would
       // only pile up in the pump.
@@ -256,6 +281,7 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
       return false;
     }
     replacement_audio_track_ = pp::MediaStreamAudioTrack();
+    cut_.RestoreFirstPump();
     return true;
   }
   return result;

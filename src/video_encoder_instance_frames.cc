@@ -220,13 +220,11 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The page may leave the file name out; the recorder needs one.
   if (recorder_->filename_.empty()) {
     fprintf(stderr, "no output file name\n");
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   if (!recorder_->Init()) {
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   recorder_ready_ = true;
@@ -234,6 +232,16 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
   return true;
+}
+
+void VideoEncoderInstance::FailRecorderSetUp() {
+  recording_timer_->Reset();
+  // Nothing will drain the pumps.
+  audio_pump_->Release();
+  audio2_pump_->Release();
+  audio_track_ = pp::MediaStreamAudioTrack();
+  audio2_track_ = pp::MediaStreamAudioTrack();
+  LogError("recorder_setup_error");
 }
 
 bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
@@ -260,6 +268,7 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& 
     return false;
   }
   last_frame_time_ = time;
+  if (cut_.first_pump_cut_off()) audio_pump_->FillSilence(time);
   if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
     LogError("add_audio_failed");
     return false;
