@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -790,6 +792,35 @@ TEST_F(EditModuleTest, GifSizeCheckCountsTheScaledPicture) {
   EXPECT_EQ(2u, refusals) << tty_;
   struct stat info;
   EXPECT_NE(0, stat((persistent_ + "/out.gif").c_str(), &info));
+}
+
+// Where the output goes is checked at start, for a GIF as for an MP4: a
+// missing directory, or a name taken by something that cannot be written
+// (here a directory; read-only files and directories are refused the same
+// way, but not to the root user these tests may run as), is refused before
+// any edit.
+TEST_F(EditModuleTest, OutputPlaceIsCheckedAtStart) {
+  Use({"regions.webm"});
+  for (const char* format : {"gif", "mp4"}) {
+    SCOPED_TRACE(format);
+    messages_.clear();
+    tty_.clear();
+    const std::string taken = persistent_ + "/taken." + format;
+    ASSERT_EQ(0, mkdir(taken.c_str(), 0755));
+    std::string script;
+    for (const std::string& out : {std::string("missing/out."), std::string("taken.")}) {
+      script += StartLine(R"({"inFilename": "/html5_persistent/regions.webm",
+          "outFilename": "/html5_persistent/)" + out + format + R"(", "outFormat": ")" + format +
+                          R"(", "trim": {"start": 0, "end": 1}})");
+    }
+    ProgramResult result = Run(script + "{\"$await\": \"start\"}\n{\"$await\": \"start\"}\n");
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    EXPECT_EQ((std::vector<std::string>{kInitFailed, kInitFailed}), Replies()) << tty_;
+    struct stat info;
+    EXPECT_NE(0, stat((persistent_ + "/missing").c_str(), &info));
+    ASSERT_EQ(0, stat(taken.c_str(), &info));
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+  }
 }
 
 }  // namespace
