@@ -178,6 +178,10 @@ class VideoEncoderInstance : public WorkerBaseInstance {
 
   // The recorder's Init succeeded: only then is it fed.
   bool recorder_ready_ = false;
+  // Set by the destructor (main thread): frames and repeats still queued
+  // on the worker are not encoded any more, so the destruction waits only
+  // for the work item running and the close of the file.
+  std::atomic<bool> destroying_{false};
   // A configuration of the main track is outstanding; its completion asks
   // for the first frame.
   bool video_configuring_ = false;

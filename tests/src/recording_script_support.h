@@ -73,7 +73,8 @@ struct RecordingRun {
 
 // |lines| of the page script; |args| go to plugin-host after the module.
 inline RecordingRun RunRecording(const std::string& dir, const std::vector<std::string>& lines,
-                                 const std::vector<std::string>& args = {}) {
+                                 const std::vector<std::string>& args = {},
+                                 int timeout_ms = 60000) {
   RecordingRun run;
   run.persistent = dir + "/persistent";
   mkdir(run.persistent.c_str(), 0755);
@@ -84,7 +85,7 @@ inline RecordingRun RunRecording(const std::string& dir, const std::vector<std::
                                    "--persistent", run.persistent, "--temporary",
                                    dir + "/temporary"};
   argv.insert(argv.end(), args.begin(), args.end());
-  run.program = RunProgram(argv, script, dir, 60000);
+  run.program = RunProgram(argv, script, dir, timeout_ms);
   Json::CharReaderBuilder builder;
   for (const std::string& line : run.program.OutLines()) {
     Json::Value value;
