@@ -215,7 +215,8 @@ void VideoEncoderInstance::CloseEncoder() {
   // The pumps refer to the recorder; they hand it nothing more.
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();
-  recorder_->Close();
+  // The trailer, or a cluster that the muxer held until now, may not fit.
+  if (recorder_->Close() < 0 && recorder_->write_error() != 0) OnOutOfDiskSpace();
   recorder_.reset();
   PostTypedMessage("stop", pp::Var(false));
   if (state_ != kClosed) {

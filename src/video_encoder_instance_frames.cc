@@ -226,6 +226,8 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   }
   if (!recorder_->Init()) {
     recording_timer_->Reset();
+    // The header may not have fitted on the disk.
+    if (recorder_->write_error() != 0) OnOutOfDiskSpace();
     LogError("recorder_setup_error");
     return false;
   }
