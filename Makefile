@@ -6,11 +6,14 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+# Generated page scripts: seconds per module, and the first seed.
+PAGE_FUZZ_SECONDS ?= 60
+PAGE_FUZZ_SEED ?= 1
 # Reports fail the test; tests/tsan.supp names what is suppressed and why.
 # Tests fork children that start threads, which TSan allows when told.
 TSAN_OPTIONS_TEST = suppressions=$(CURDIR)/tests/tsan.supp:die_after_fork=0:second_deadlock_stack=1
 
-.PHONY: all deps build build-asan build-tsan test test-fast demo fuzz clean
+.PHONY: all deps build build-asan build-tsan test test-fast demo fuzz fuzz-pages clean
 
 all: build
 
@@ -38,6 +41,7 @@ test: build build-asan build-tsan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=$(TSAN_OPTIONS_TEST) ctest --output-on-failure -j $(JOBS)
 	$(MAKE) fuzz
+	$(MAKE) fuzz-pages
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -52,6 +56,15 @@ fuzz: deps
 	$(FUZZ_BUILD)/tests/fuzz/edit_config_fuzzer -max_total_time=$(FUZZ_SECONDS) \
 	  -close_fd_mask=3 -artifact_prefix=$(FUZZ_BUILD)/ -dict=tests/fuzz/edit_config.dict \
 	  $(FUZZ_BUILD)/corpus/edit_config tests/fuzz/corpus
+
+# Plays generated page scripts against both modules in the sanitizer
+# build for a bounded time; fails on a sanitizer report, a "stack_trace", a
+# crash or a hang, naming the seed (`page_script_fuzzer --print SEED
+# --module M` gives the script again; failures are kept beside the build).
+fuzz-pages: build-asan
+	ASAN_OPTIONS=detect_leaks=1 $(ASAN_BUILD)/page_script_fuzzer --build $(ASAN_BUILD) \
+	  --module both --scripts 1000000 --seconds $(PAGE_FUZZ_SECONDS) --seed $(PAGE_FUZZ_SEED) \
+	  --jobs 4 --keep $(ASAN_BUILD)/page_fuzz_failures
 
 demo: build
 	bash scripts/demo.sh $(BUILD)

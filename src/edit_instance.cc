@@ -1,9 +1,9 @@
 #include "edit_instance.h"
 
-#include <cmath>
-#include <limits>
+#include <cstdint>
 
 #include "edit_config_parser.h"
+#include "page_numbers.h"
 #include "ppapi/cpp/module.h"
 #include "video_encoder_rule.h"
 
@@ -16,22 +16,6 @@ const char* StateName(int state) {
   if (state == 2) return "cancelled";
   if (state >= 3) return "done";
   return "inactive";
-}
-
-// "chromeVersion" as a whole number: an int, or a double cut toward zero.
-// Doubles that no int holds are ignored rather than converted.
-bool ReadVersion(const pp::Var& value, int* version) {
-  if (value.is_int()) {
-    *version = value.AsInt();
-    return true;
-  }
-  if (!value.is_double()) return false;
-  const double number = std::trunc(value.AsDouble());
-  if (!(number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max())) {
-    return false;
-  }
-  *version = static_cast<int>(number);
-  return true;
 }
 
 }  // namespace
@@ -74,8 +58,11 @@ void EditInstance::Start(int32_t, const pp::VarDictionary& data) {
     LogError("cannot start while not inactive");
     return;
   }
-  int version = 0;
-  if (ReadVersion(data.Get(pp::Var("chromeVersion")), &version)) SetChromeVersion(version);
+  // A version that no int32 holds is ignored rather than converted.
+  int32_t version = 0;
+  if (ReadPageInt(data.Get(pp::Var("chromeVersion")), INT32_MIN, INT32_MAX, &version)) {
+    SetChromeVersion(version);
+  }
 
   EditConfig config;
   pp::Var config_text = data.Get(pp::Var("config"));

@@ -1,11 +1,14 @@
 // "start": the recorder's settings from the page, and the set-up of the
 // tracks. Worker thread.
 
+#include <cfloat>
+#include <cstdint>
 #include <cstdio>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppapi/c/ppb_media_stream_video_track.h"
 #include "ppapi/c/ppb_video_frame.h"
+#include "page_numbers.h"
 #include "video_encoder_instance.h"
 #include "video_encoder_rule.h"
 
@@ -28,8 +31,12 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   Log("Starting...");
   CreateRecorder();
 
-  pp::Var chrome_version = data.Get("chromeVersion");
-  if (chrome_version.is_number()) SetChromeVersion(chrome_version.AsInt());
+  // Numbers that their field cannot hold, or that mean nothing there (a
+  // negative delay or gain), count as absent.
+  int32_t chrome_version = 0;
+  if (ReadPageInt(data.Get("chromeVersion"), INT32_MIN, INT32_MAX, &chrome_version)) {
+    SetChromeVersion(chrome_version);
+  }
 
   // A missing or non-string name passes as empty; the set-up refuses it.
   recorder_->filename_ = data.Get("filename").AsString();
@@ -45,10 +52,7 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   }
   pp::Var branding = data.Get("brandingFilename");
   if (branding.is_string()) recorder_->branding_filename_ = branding.AsString();
-  pp::Var start_delay = data.Get("startDelay");
-  if (start_delay.is_number()) {
-    recorder_->start_delay_ = static_cast<int32_t>(start_delay.AsDouble() * 1000.0);
-  }
+  ReadScaledPageInt(data.Get("startDelay"), 1000.0, 0, INT32_MAX, &recorder_->start_delay_);
 
   pp::Var crop = data.Get("crop");
   if (crop.is_dictionary()) {
@@ -73,6 +77,12 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   pp::Var is_cam = data.Get("videoTrackIsCam");
   if (is_cam.is_bool() && is_cam.AsBool()) first_frame_seen_ = false;
 
+  // A track of the other kind cannot be configured as this one; refused
+  // here, the recorder would wait for a track that is not there.
+  if (!pp::MediaStreamVideoTrack::IsMediaStreamVideoTrack(video_track.AsResource())) {
+    PostTypedMessage("start", "configure video failed");
+    return;
+  }
   video_track_ = pp::MediaStreamVideoTrack(video_track.AsResource());
   if (ConfigureVideoTrack() != PP_OK_COMPLETIONPENDING) {
     PostTypedMessage("start", "configure video failed");
@@ -82,6 +92,10 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   pp::Var audio_track = data.Get("audioTrack");
   if (audio_track.is_resource()) {
     Log("HAVE audio");
+    if (!pp::MediaStreamAudioTrack::IsMediaStreamAudioTrack(audio_track.AsResource())) {
+      PostTypedMessage("start", "configure audio failed");
+      return;
+    }
     recorder_->audio_enabled_ = true;
     audio_track_ = pp::MediaStreamAudioTrack(audio_track.AsResource());
     if (!audio_pump_->SetTrack(audio_track_)) {
@@ -92,10 +106,13 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   pp::Var audio2_track = data.Get("audioTrack2");
   if (audio2_track.is_resource()) {
     Log("HAVE audio2");
+    if (!pp::MediaStreamAudioTrack::IsMediaStreamAudioTrack(audio2_track.AsResource())) {
+      PostTypedMessage("start", "configure audio2 failed");
+      return;
+    }
     recorder_->audio2_enabled_ = true;
     audio2_track_ = pp::MediaStreamAudioTrack(audio2_track.AsResource());
-    pp::Var volume = data.Get("micVolume");
-    if (volume.is_number()) recorder_->audio2_gain_ = static_cast<float>(volume.AsDouble());
+    ReadPageFloat(data.Get("micVolume"), 0.0f, FLT_MAX, &recorder_->audio2_gain_);
     if (!audio2_pump_->SetTrack(audio2_track_)) {
       PostTypedMessage("start", "configure audio2 failed");
       return;
@@ -104,6 +121,10 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
   pp::Var cam_track = data.Get("camTrack");
   if (cam_track.is_resource()) {
     Log("HAVE cam");
+    if (!pp::MediaStreamVideoTrack::IsMediaStreamVideoTrack(cam_track.AsResource())) {
+      PostTypedMessage("start", "configure cam video failed");
+      return;
+    }
     recorder_->cam_enabled_ = true;
     cam_track_ = pp::MediaStreamVideoTrack(cam_track.AsResource());
     if (ConfigureCamTrack(0, 0) != PP_OK_COMPLETIONPENDING) {
@@ -120,10 +141,7 @@ void VideoEncoderInstance::CreateRecorder() {
   last_frame_timer_->Reset();
   main_timeline_.Reset();
   cam_timeline_.Reset();
-  previous_stop_time_ = 0;
   last_frame_time_ = 0;
-  stop_time_ = 0;
-  video_generation_ = 0;
   cam_trigger_mode_ = false;
   fps_ = -1;
   frame_pending_ = false;
@@ -156,42 +174,38 @@ void VideoEncoderInstance::CreateRecorder() {
                                 recording_timer_.get(), report));
   audio2_pump_ = std::move(pump);
   old_recorder.reset();
+  cut_.Reset(audio_pump_.get(), audio2_pump_.get());
 
   recorder_initialized_.exchange(false);
-  cut_both_pumps_ = false;
   first_frame_seen_ = true;
 }
 
 boost::optional<Rect> VideoEncoderInstance::ParseCrop(const pp::Var& var) {
   pp::VarDictionary crop(var);
-  pp::Var top = crop.Get("top");
-  pp::Var left = crop.Get("left");
-  pp::Var width = crop.Get("width");
-  pp::Var height = crop.Get("height");
-  if (!top.is_number() || !left.is_number() || !width.is_number() || !height.is_number()) {
+  // Whether the crop fits the picture is tested on the first frame; here
+  // only that each side is a number an int32 holds.
+  Rect rect;
+  if (!ReadPageInt(crop.Get("top"), INT32_MIN, INT32_MAX, &rect.top) ||
+      !ReadPageInt(crop.Get("left"), INT32_MIN, INT32_MAX, &rect.left) ||
+      !ReadPageInt(crop.Get("width"), INT32_MIN, INT32_MAX, &rect.width) ||
+      !ReadPageInt(crop.Get("height"), INT32_MIN, INT32_MAX, &rect.height)) {
     return boost::none;
   }
-  Rect rect;
-  rect.top = top.AsInt();
-  rect.left = left.AsInt();
-  rect.width = width.AsInt();
-  rect.height = height.AsInt();
   return rect;
 }
 
 boost::optional<Size> VideoEncoderInstance::ParseSize(const pp::Var& var) {
   pp::VarDictionary dict(var);
-  pp::Var width = dict.Get("width");
-  pp::Var height = dict.Get("height");
-  if (!width.is_number() || !height.is_number()) return boost::none;
   Size size;
-  size.width = width.AsInt();
-  size.height = height.AsInt();
+  if (!ReadPageInt(dict.Get("width"), INT32_MIN, INT32_MAX, &size.width) ||
+      !ReadPageInt(dict.Get("height"), INT32_MIN, INT32_MAX, &size.height)) {
+    return boost::none;
+  }
   return size;
 }
 
 int32_t VideoEncoderInstance::ConfigureVideoTrack() {
-  ++video_generation_;
+  cut_.NewVideoLoop();
   frame_pending_ = true;
   video_configuring_ = true;
   return video_track_.Configure(

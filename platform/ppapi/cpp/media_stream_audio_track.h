@@ -22,6 +22,8 @@ class MediaStreamAudioTrack : public Resource {
  public:
   MediaStreamAudioTrack();  // null
   MediaStreamAudioTrack(const MediaStreamAudioTrack& other);
+  // A resource of another kind gives a null track (every call then fails
+  // with PP_ERROR_BADRESOURCE): IsMediaStreamAudioTrack tells beforehand.
   explicit MediaStreamAudioTrack(const Resource& resource);
   ~MediaStreamAudioTrack() override;
   MediaStreamAudioTrack& operator=(const MediaStreamAudioTrack& other);

@@ -22,6 +22,8 @@ class MediaStreamVideoTrack : public Resource {
  public:
   MediaStreamVideoTrack();  // null
   MediaStreamVideoTrack(const MediaStreamVideoTrack& other);
+  // A resource of another kind gives a null track (every call then fails
+  // with PP_ERROR_BADRESOURCE): IsMediaStreamVideoTrack tells beforehand.
   explicit MediaStreamVideoTrack(const Resource& resource);
   ~MediaStreamVideoTrack() override;
   MediaStreamVideoTrack& operator=(const MediaStreamVideoTrack& other);
