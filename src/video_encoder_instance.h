@@ -67,6 +67,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   void SetState(int32_t state);
   void SendState();
   static const char* StateName(int32_t state);
+  // Tells the page that a write to the file failed. Any thread: the file
+  // may be written on another thread than the worker; it only posts.
   void OnOutOfDiskSpace();
   int64_t GetTime();
   // Reports a pump's failure to the page; any thread.

@@ -225,6 +225,8 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     return false;
   }
   if (!recorder_->Init()) {
+    // The header may not have fitted on the disk.
+    if (recorder_->write_error() != 0) OnOutOfDiskSpace();
     FailRecorderSetUp();
     return false;
   }

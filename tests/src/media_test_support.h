@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -293,6 +295,18 @@ inline std::string TempPath(const std::string& name) {
       TestOutputDir() + "/" + std::to_string(getpid()) + "_" + name;
   unlink(path.c_str());
   return path;
+}
+
+// A whole file as text; empty when it cannot be read.
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 // A fresh directory beside TempPath's files, removed with its contents.
