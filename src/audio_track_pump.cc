@@ -46,6 +46,9 @@ int64_t CaptureAge(int64_t capture) {
 
 // Gaps longer than this are not filled: the timestamps cannot be trusted.
 const int64_t kMaxSilenceMs = 60000;
+// Gaps from this long on are written to the log: sound the track did not
+// deliver (a stalled or skipping source).
+const int64_t kNoticedGapMs = 50;
 
 }  // namespace
 
@@ -336,7 +339,12 @@ bool AudioTrackPump::AddBuffer(std::vector<int16_t> samples, int64_t ts) {
   } else if (ts > written_until_ && ts - written_until_ <= kMaxSilenceMs) {
     // A gap (a track that fell silent, a resume) stays a gap: silence, but
     // never past a pending cut, where this track's audio ends.
-    PadLocked(stop_time_ != 0 ? std::min(ts, stop_time_) : ts);
+    const int64_t until = stop_time_ != 0 ? std::min(ts, stop_time_) : ts;
+    if (until - written_until_ >= kNoticedGapMs) {
+      printf("AudioTrackPump %d: silence from %" PRId64 " to %" PRId64 "\n", slot_,
+             written_until_, until);
+    }
+    PadLocked(until);
   }
   if (stop_time_ != 0 && end >= stop_time_) {
     written_until_ = stop_time_;

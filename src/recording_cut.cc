@@ -36,9 +36,11 @@ bool RecordingCut::Complete(bool audio, bool audio2) const {
   return true;
 }
 
-void RecordingCut::Finish() {
+RecordingCut::Kind RecordingCut::Finish() {
+  const Kind done = kind_;
   kind_ = Kind::kNone;
   ++generation_;
+  return done;
 }
 
 }  // namespace kelmora

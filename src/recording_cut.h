@@ -35,25 +35,22 @@ class RecordingCut {
   // Every side of the scheduled cut is at it: the video, and each pump of
   // the cut whose audio the recorder takes (|audio|, |audio2|).
   bool Complete(bool audio, bool audio2) const;
-  // The cut's completion is acted on: a forced completion scheduled before
+  // A cut whose every side is at it already: a stop while paused.
+  void ScheduleAtOnce(Kind kind) { kind_ = kind; }
+  // The cut has completed: what it was for, to be done now. A later call
+  // for the same cut gives kNone, and a forced completion scheduled before
   // does nothing any more.
-  void Finish();
+  Kind Finish();
   // A forced completion of |generation| still has something to do.
   bool IsCurrent(int32_t generation) const { return generation == generation_; }
 
-  // A cut is scheduled and has not completed.
-  bool active() const { return kind_ != Kind::kNone; }
-  // The open cut is a stop: the recording ends at it.
-  bool stopping() const { return kind_ == Kind::kStop; }
-  // The open cut is a pause.
-  bool pausing() const { return kind_ == Kind::kPause; }
   // The video is not yet at the scheduled cut.
   bool video_pending() const { return time_ != 0; }
-  bool both_pumps() const { return both_pumps_; }
-  // The scheduled cut time; 0 once the video reached it.
-  int64_t time() const { return time_; }
   // The time of the last cut that the video reached; 0 before any.
   int64_t last_cut() const { return last_cut_; }
+  // A cut has ended the tracks before: a track's first frame or buffer now
+  // continues the recording where it stands.
+  bool after_cut() const { return last_cut_ != 0; }
   // A main frame at |t| ends the video at the scheduled cut.
   bool Reaches(int64_t t) const { return time_ != 0 && t >= time_; }
   // A main frame at |t| lies at or before the last cut: it is dropped.

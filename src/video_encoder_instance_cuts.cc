@@ -33,6 +33,7 @@ void VideoEncoderInstance::Stop(int32_t, const pp::VarDictionary&) {
     // The pause cut already ended every stream.
     state_ = kStopping;
     SendState();
+    cut_.ScheduleAtOnce(RecordingCut::Kind::kStop);
     CheckPauseComplete(0);
   } else {
     PostTypedMessage("stop", "cannot stop in this state");
@@ -195,22 +196,23 @@ void VideoEncoderInstance::ForceStop(int32_t, bool both_pumps, int32_t generatio
 
 void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
   printf("stop completed\n");
-  cut_.Finish();
-  switch (state_) {
-    case kStopping:
+  // A cut can come here more than once (the pumps' callbacks, the forced
+  // completion's own calls): only the first acts.
+  switch (cut_.Finish()) {
+    case RecordingCut::Kind::kStop:
       ReleaseHeldPictures();
       CloseEncoder();
       break;
-    case kPausing:
+    case RecordingCut::Kind::kPause:
       printf("paused at: %" PRId64 "\n", cut_time);
       recording_timer_->Stop(cut_time);
       SetState(kPaused);
       PostTypedMessage("pause", pp::Var(false));
       break;
-    case kRecording:
+    case RecordingCut::Kind::kReplacement:
       if (ApplyReplacementTracks()) PostTypedMessage("replaceTracks", pp::Var(false));
       break;
-    default:
+    case RecordingCut::Kind::kNone:
       break;
   }
 }
@@ -220,7 +222,8 @@ void VideoEncoderInstance::CloseEncoder() {
   // The pumps refer to the recorder; they hand it nothing more.
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();
-  recorder_->Close();
+  // The trailer, or a cluster that the muxer held until now, may not fit.
+  if (recorder_->Close() < 0 && recorder_->write_error() != 0) OnOutOfDiskSpace();
   // The page's clock keeps counting from the delay to the end.
   closed_start_delay_ = recorder_->start_delay_;
   recorder_.reset();

@@ -79,7 +79,8 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
 
   // After the stop the recorder is gone: nothing may reach it.
   const bool stale = cut_.IsStaleVideo(generation);
-  if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale) {
+  if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale ||
+      destroying_) {
     printf("discarding frame\n");
     main_loop_.Recycle(frame);
     // The request of a loop that a forced cut ended: when the recording
@@ -103,7 +104,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   TimestampMapper& timeline = main_loop_.timeline();
   if (!timeline.HasStart()) {
     timeline.SetStart(capture);
-    if (cut_.last_cut() != 0) {
+    if (cut_.after_cut()) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
       const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
@@ -214,6 +215,8 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // browser-backed encoder: the join must end those waits too.
   recorder_->encoder_thread_start_ = [this] { WatchJoinOnThisThread(); };
   if (!recorder_->Init()) {
+    // The header may not have fitted on the disk.
+    if (recorder_->write_error() != 0) OnOutOfDiskSpace();
     FailRecorderSetUp();
     return false;
   }
@@ -235,7 +238,7 @@ void VideoEncoderInstance::FailRecorderSetUp() {
 }
 
 bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) {
-  if (!recorder_ || !recorder_ready_) return false;
+  if (!recorder_ || !recorder_ready_ || destroying_) return false;
   if (ReachedStopTime(time)) return false;
   UpdateFps(time);
   if (cam_picture_held_) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -26,11 +27,9 @@ inline std::vector<int64_t> NumbersAfter(const std::string& text, const std::str
 }
 
 // Frame interval of the 30 fps sources, and the longest audio frame of
-// the recordings (1024 samples at 48000 Hz); the opus encoder's priming,
-// which the muxer shifts, takes up to 15 ms more.
+// the recordings (1024 samples at 48000 Hz).
 constexpr int64_t kFrameMs = 34;
 constexpr int64_t kAudioFrameMs = 22;
-constexpr int64_t kPrimingMs = 15;
 
 struct SyncReport {
   int compared = 0;       // flashes whose beep was looked for
@@ -39,17 +38,43 @@ struct SyncReport {
   std::string description;
 };
 
+using Stretches = std::vector<std::pair<int64_t, int64_t>>;
+
+inline bool InStretch(const Stretches& stretches, int64_t t, int64_t before, int64_t after) {
+  for (const auto& stretch : stretches) {
+    if (t >= stretch.first - before && t <= stretch.second + after) return true;
+  }
+  return false;
+}
+
+// The times of the pictures of the file's video, in ms.
+inline std::vector<int64_t> PictureTimes(const std::string& path) {
+  std::vector<int64_t> times;
+  DecodeFile(path, [&](const StreamInfo& stream, const AVFrame* frame) {
+    if (stream.type != AVMEDIA_TYPE_VIDEO) return;
+    times.push_back(av_rescale_q(frame->best_effort_timestamp, stream.time_base,
+                                 AVRational{1, 1000}));
+  });
+  return times;
+}
+
 // |cuts| in the file's time; |silent| stretches of the file where the
-// sound of a replaced track had not yet come.
+// sound of a replaced track had not yet come; |gaps| stretches where a
+// track delivered no sound (a loaded machine's source skips sound that is
+// late), in the pumps' time; |pictures| the times of the file's pictures
+// (where the track dropped frames, a flash may be gone).
 inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector<int64_t>& cuts,
-                                       const std::vector<std::pair<int64_t, int64_t>>& silent) {
+                                       const Stretches& silent, const Stretches& gaps = {},
+                                       const std::vector<int64_t>& pictures = {}) {
   SyncReport report;
   std::ostringstream out;
   out << "cuts:";
   for (int64_t cut : cuts) out << " " << cut;
-  out << "\nflashes (picture before):";
-  for (size_t i = 0; i < marks.flashes.size(); ++i)
-    out << " " << marks.flashes[i] << " (" << marks.before_flashes[i] << ")";
+  out << "\nflashes (picture before, frame of the flash):";
+  for (size_t i = 0; i < marks.flashes.size(); ++i) {
+    out << " " << marks.flashes[i] << " (" << marks.before_flashes[i] << ", "
+        << marks.flash_frames[i] << ")";
+  }
   out << "\nbeeps:";
   for (int64_t beep : marks.beeps) out << " " << beep;
   report.description = out.str();
@@ -62,25 +87,57 @@ inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector
     for (int64_t cut : cuts) near_cut |= flash >= cut - 3 * kFrameMs && flash <= cut + 300;
     for (const auto& gap : silent) near_cut |= flash >= gap.first - 100 && flash <= gap.second + 50;
     if (near_cut) continue;
-    // The second fell between the picture before the flash and the flash;
-    // where the track dropped more than two frames before it, it cannot
-    // be placed closely enough to tell.
-    if (flash - marks.before_flashes[i] > 3 * kFrameMs) continue;
-    int64_t nearest = -100000;
-    for (int64_t beep : marks.beeps) {
-      if (std::llabs(beep - flash) < std::llabs(nearest - flash)) nearest = beep;
-    }
-    if (std::llabs(nearest - flash) > 500) {
-      ++report.without_sound;
+    // Where the machine dropped the flash's first frames, the later one
+    // that came tells where the first would have been: the second began
+    // there, and its beep within a frame interval of it.
+    const int64_t second = marks.SecondOfFlash(i);
+    const int64_t nearest = marks.NearestBeep(second);
+    if (std::llabs(nearest - second) > 500) {
+      if (!InStretch(gaps, flash, 2 * kFrameMs, 2 * kFrameMs)) ++report.without_sound;
       continue;
     }
     ++report.compared;
-    if (nearest > flash + kPrimingMs || nearest < marks.before_flashes[i] - kPrimingMs) {
-      report.failures.push_back("flash at " + std::to_string(flash) + " ms, beep at " +
+    if (std::llabs(nearest - second) > kFrameMs) {
+      report.failures.push_back("flash at " + std::to_string(flash) + " ms (frame " +
+                                std::to_string(marks.flash_frames[i]) + " of its flash), beep at " +
                                 std::to_string(nearest) + " ms");
     }
   }
+  // Sound that no picture flashed for: sound that does not belong where
+  // it is, unless the track dropped the pictures there.
+  if (!pictures.empty()) {
+    for (int64_t beep : marks.beeps) {
+      bool near_cut = InStretch(silent, beep, 100, 50);
+      for (int64_t cut : cuts) near_cut |= beep >= cut - 3 * kFrameMs && beep <= cut + 300;
+      if (near_cut || beep > pictures.back()) continue;
+      bool flashed = false;
+      for (int64_t flash : marks.flashes) flashed |= std::llabs(flash - beep) <= 500;
+      if (flashed) continue;
+      bool dropped = false;
+      for (size_t i = 1; i < pictures.size(); ++i) {
+        dropped |= pictures[i] - pictures[i - 1] > 3 * kFrameMs && pictures[i] >= beep - 150 &&
+                   pictures[i - 1] <= beep + 150;
+      }
+      if (!dropped) report.failures.push_back("sound at " + std::to_string(beep) + " ms without its flash");
+    }
+  }
   return report;
+}
+
+// Where the pumps of |run| filled gaps of their tracks with silence, in
+// the file's time.
+inline Stretches SoundGaps(const RecordingRun& run, int64_t start_delay_ms) {
+  Stretches gaps;
+  const std::string tty = run.Tty();
+  for (const std::string mark : {"AudioTrackPump 0: silence from ", "AudioTrackPump 1: silence from "}) {
+    for (size_t at = tty.find(mark); at != std::string::npos; at = tty.find(mark, at + 1)) {
+      char* end = nullptr;
+      const int64_t from = std::strtoll(tty.c_str() + at + mark.size(), &end, 10);
+      const int64_t to = end && std::strncmp(end, " to ", 4) == 0 ? std::atoll(end + 4) : from;
+      gaps.emplace_back(from - start_delay_ms, to - start_delay_ms);
+    }
+  }
+  return gaps;
 }
 
 // The cuts of |run| in the file's time, the start of the file first.
