@@ -449,10 +449,8 @@ int SimpleVideoWriter::TryHeader() {
 }
 
 int SimpleVideoWriter::CheckReplaceable() {
-  // avio_check tells the rights of an existing file, and "not found" else.
-  const int rights = avio_check(LocalFileUrl(filename_).c_str(), AVIO_FLAG_WRITE);
-  if (rights >= 0 && !(rights & AVIO_FLAG_WRITE)) return AVERROR(EACCES);
-  return 0;
+  const int result = CheckReplaceableOutput(filename_);
+  return result < 0 ? AVERROR(-result) : 0;
 }
 
 int SimpleVideoWriter::OpenOutput() {
@@ -594,12 +592,26 @@ int64_t SimpleVideoWriter::LastVideoDuration() const {
   // list in coarser units than the stream drops a duration that ends
   // between two of them.
   int64_t end = end_time_;
-  if (end == AV_NOPTS_VALUE && audio_end_ != AV_NOPTS_VALUE) {
-    end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
-                           AV_ROUND_DOWN);
+  int64_t sound_end = AV_NOPTS_VALUE;
+  if (audio_end_ != AV_NOPTS_VALUE) {
+    sound_end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
+                                 AV_ROUND_DOWN);
   }
+  if (end == AV_NOPTS_VALUE) end = sound_end;
   if (end != AV_NOPTS_VALUE && last->pts != AV_NOPTS_VALUE) {
     end = av_rescale_q(end, video_time_base_, time_base);
+    if (end_time_ != AV_NOPTS_VALUE) {
+      // A file cut short (a crash ended its recording) claims more than it
+      // holds: it ends no later than its sound, or a usual interval after
+      // its last picture.
+      int64_t gap = TypicalVideoGap();
+      if (gap <= 0) gap = std::max<int64_t>(1, av_rescale_q(1, kDefaultFrameDuration, time_base));
+      int64_t own_end = last->pts + gap;
+      if (sound_end != AV_NOPTS_VALUE) {
+        own_end = std::max(own_end, av_rescale_q(sound_end, video_time_base_, time_base));
+      }
+      end = std::min(end, own_end);
+    }
     if (end > last->pts) {
       // A track that starts late begins with an empty edit, and the media
       // library's own reader ends its last picture that much early: the
