@@ -35,6 +35,7 @@ constexpr int64_t kPrimingMs = 15;
 
 struct SyncReport {
   int compared = 0;       // flashes whose beep was looked for
+  std::vector<int64_t> compared_at;
   int without_sound = 0;  // flashes with no beep within half a second
   std::vector<std::string> failures;
   std::string description;
@@ -100,6 +101,7 @@ inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector
       continue;
     }
     ++report.compared;
+    report.compared_at.push_back(flash);
     if (nearest > flash + kPrimingMs || nearest < marks.before_flashes[i] - kPrimingMs) {
       report.failures.push_back("flash at " + std::to_string(flash) + " ms, beep at " +
                                 std::to_string(nearest) + " ms");
