@@ -31,12 +31,22 @@ PatternVideoSource::PatternVideoSource(int width, int height, double fps, int fl
 PatternVideoSource::~PatternVideoSource() { Stop(); }
 
 PP_TimeTicks PatternVideoSource::FrameTime(int64_t index) const {
+  // Grid frame n is taken at n / fps exactly: a whole second is a frame time.
+  if (grid_ >= 0) return static_cast<double>(grid_ + index - base_index_) / fps_;
   return base_time_ + (index - base_index_) / fps_;
 }
 
 void PatternVideoSource::Restart(PP_TimeTicks now) {
-  base_time_ = now;
   base_index_ = index_;
+  if (flash_frames_ > 0) {
+    // The flashes start on the second itself, where the beeps of the sync
+    // sound do: a frame at most a frame interval after it would place the
+    // flash up to that much behind its beep.
+    grid_ = static_cast<int64_t>(std::ceil(now * fps_));
+    base_time_ = FrameTime(index_);
+  } else {
+    base_time_ = now;
+  }
 }
 
 void PatternVideoSource::Resize(int width, int height) {
@@ -55,8 +65,14 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   if (FrameTime(index_) <= now) {
     PP_TimeTicks time = FrameTime(index_);
     if (!silent) {
-      bool white = flash_frames_ > 0 && std::floor(time) != std::floor(time - flash_frames_ / fps_);
-      Render(index_, white);
+      // A frame on the second counts as its first, whatever the rounding
+      // of the frame before the flash's end.
+      const double e = 1e-9;
+      bool white = flash_frames_ > 0 &&
+                   std::floor(time + e) != std::floor(time - flash_frames_ / fps_ + e);
+      // Which frame of its flash: each is darker than the one before.
+      const int into = static_cast<int>(std::floor((time - std::floor(time + e)) * fps_ + e));
+      Render(index_, white ? FlashLevel(into) : 0);
       const int chroma_width = (width_ + 1) / 2;
       const size_t luma = static_cast<size_t>(width_) * height_;
       const size_t chroma = static_cast<size_t>(chroma_width) * ((height_ + 1) / 2);
@@ -73,9 +89,14 @@ PP_TimeTicks PatternVideoSource::Produce(PP_TimeTicks now, bool silent) {
   return FrameTime(index_);
 }
 
-void PatternVideoSource::Render(int64_t index, bool white) {
+uint8_t PatternVideoSource::FlashLevel(int frame) {
+  return static_cast<uint8_t>(kMarker - kFlashStep * std::min(std::max(frame, 0), 3));
+}
+
+void PatternVideoSource::Render(int64_t index, uint8_t flash) {
+  const bool white = flash != 0;
   const size_t luma = static_cast<size_t>(width_) * height_;
-  std::fill(picture_.begin(), picture_.begin() + luma, white ? kMarker : kBackground);
+  std::fill(picture_.begin(), picture_.begin() + luma, white ? flash : kBackground);
   std::fill(picture_.begin() + luma, picture_.end(), 128);
   if (white) return;
   auto fill = [&](int x0, int y0, int w, int h) {

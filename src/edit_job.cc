@@ -70,6 +70,10 @@ std::unique_ptr<VideoWriter> EditJob::CreateWriter(int32_t width, int32_t height
     return std::unique_ptr<VideoWriter>(new GifVideoWriter(config_.outFilename));
   }
   std::unique_ptr<SimpleVideoWriter> writer(new SimpleVideoWriter(config_.outFilename));
+  // The last picture is shown until the input's end, not for a usual
+  // frame interval beyond it.
+  const int64_t duration_ms = GetDurationMs();
+  if (duration_ms > 0) writer->end_time_ = duration_ms;
   if (config_.outFormat == kEditOutFormatMp4) {
     writer->format_name_ = "mp4";
     // A missing encoder leaves the writer's default in place.
@@ -87,15 +91,17 @@ int EditJob::Step() {
   }
   failed_steps_in_row_ = 0;
   if (filter_->audio_done_ && filter_->video_done_) {
-    const bool no_picture = filter_->video_frames_written() == 0;
-    result = filter_->Close();
-    if (result < 0) return result;
     // A trim beyond the input's end, or one that ends before it starts,
-    // leaves a file without streams, which is no finished edit.
-    if (no_picture) {
+    // keeps no picture, which is no finished edit: the output is dropped
+    // unfinished, which leaves no file and an earlier one of its name as
+    // it was.
+    if (filter_->video_frames_written() == 0) {
+      filter_->writer_.reset();
       fprintf(stderr, "The edit kept no picture\n");
       return -1;
     }
+    result = filter_->Close();
+    if (result < 0) return result;
     return 0;
   }
   return 0;

@@ -1,6 +1,11 @@
 #include "gif_video_writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cassert>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <list>
 #include <memory>
@@ -89,7 +94,27 @@ void GifVideoWriter::KeepImageLibraryFilesBesideOutput() {
                                directory.c_str(), exception.get());
 }
 
+// Nothing is written before Close, but where the GIF goes is checked now,
+// as an MP4 edit's opening checks it: a missing or read-only directory, or
+// an existing GIF that may not be written, must not cost a whole edit.
 int GifVideoWriter::Open() {
+  const int existing = open(filename_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (existing >= 0) {
+    close(existing);
+  } else if (errno != ENOENT) {
+    fprintf(stderr, "GifVideoWriter.open: cannot write %s: %s\n", filename_.c_str(),
+            strerror(errno));
+    return -1;
+  }
+  const std::string temporary = GifFileWriter::TemporaryName(filename_);
+  const int probe = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (probe < 0) {
+    fprintf(stderr, "GifVideoWriter.open: cannot write %s: %s\n", temporary.c_str(),
+            strerror(errno));
+    return -1;
+  }
+  close(probe);
+  unlink(temporary.c_str());
   return 0;
 }
 

@@ -38,12 +38,94 @@ bool Drained(int result) {
   return result == AVERROR(EAGAIN) || result == AVERROR_EOF;
 }
 
+// Matroska and WebM write an Opus track's priming as its codec delay, which
+// players take off every block's time.
+bool MuxerDropsCodecDelay(const AVOutputFormat* format) {
+  return format && (strcmp(format->name, "webm") == 0 ||
+                    strncmp(format->name, "matroska", 8) == 0);
+}
+
+// How long a picture lasts when nothing tells it: one frame at the media
+// library's default rate, as the ffmpeg command line gives it.
+constexpr AVRational kDefaultFrameDuration{1, 25};
+
+// Pieces of a file written in place: what a failure or a crash leaves
+// decodes up to the last whole piece, and a full disk shows within one.
+constexpr char kClusterMilliseconds[] = "1000";
+constexpr char kFragmentMicroseconds[] = "1000000";
+constexpr char kFragmentFlags[] = "+frag_keyframe+empty_moov+default_base_moof";
+
+// An output that keeps what it is given to nowhere, seekable like a file,
+// for the trial header.
+struct DiscardingSink {
+  int64_t position = 0;
+  int64_t size = 0;
+
+  static int Write(void* opaque, uint8_t* data, int length) {
+    DiscardingSink* sink = static_cast<DiscardingSink*>(opaque);
+    sink->position += length;
+    sink->size = std::max(sink->size, sink->position);
+    return length;
+  }
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    DiscardingSink* sink = static_cast<DiscardingSink*>(opaque);
+    switch (whence & ~AVSEEK_FORCE) {
+      case AVSEEK_SIZE:
+        return sink->size;
+      case SEEK_SET:
+        sink->position = offset;
+        break;
+      case SEEK_CUR:
+        sink->position += offset;
+        break;
+      case SEEK_END:
+        sink->position = sink->size + offset;
+        break;
+      default:
+        return AVERROR(EINVAL);
+    }
+    return sink->position;
+  }
+};
+
+struct IoContextDeleter {
+  void operator()(AVIOContext* io) const {
+    if (io) av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+};
+using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
+
 }  // namespace
 
 SimpleVideoWriter::SimpleVideoWriter(const std::string& filename)
     : filename_(filename) {
   EncoderRef opus = EncoderRef::FindByName("libopus");
   if (opus) av_audio_codec_ = opus;
+}
+
+SimpleVideoWriter::~SimpleVideoWriter() {
+  // An output abandoned before its Close finished: a file written beside
+  // its name goes, and an earlier file of that name stays as it was.
+  if (format_context_ && format_context_->pb && !(av_output_format_->flags & AVFMT_NOFILE)) {
+    avio_closep(&format_context_->pb);
+  }
+  if (!write_in_place_) RemovePartialFile();
+}
+
+void SimpleVideoWriter::RemovePartialFile() {
+  if (!partial_file_) return;
+  partial_file_ = false;
+  unlink(written_name_.c_str());
+}
+
+int SimpleVideoWriter::WriteFailed(int result) {
+  // A disk that fills takes part of a write: the file is cut back to the
+  // end of the last piece that reached it whole, so that it decodes to
+  // there without a broken piece at its end.
+  if (write_in_place_ && partial_file_) truncate(written_name_.c_str(), whole_size_);
+  if (on_write_failure_) on_write_failure_(result);
+  return result;
 }
 
 bool SimpleVideoWriter::SetVideoCodec(const std::string& name) {
@@ -269,6 +351,15 @@ int SimpleVideoWriter::OpenAudio() {
   } else {
     audio_frame_size_ = context->frame_size;
   }
+  // Unshifted, the sound would lead the picture by the priming (6.5 ms),
+  // and more where the muxer then moves every stream to start at 0.
+  audio_priming_shift_ = 0;
+  if (av_audio_codec_.id() == AV_CODEC_ID_OPUS && context->initial_padding > 0 &&
+      MuxerDropsCodecDelay(av_output_format_)) {
+    audio_priming_shift_ = av_rescale_q(context->initial_padding,
+                                        AVRational{1, context->sample_rate},
+                                        context->time_base);
+  }
   result = avcodec_parameters_from_context(av_audio_stream_->codecpar, context);
   if (result < 0) {
     LogAvError("Could not copy audio codec parameters", result);
@@ -308,6 +399,62 @@ int SimpleVideoWriter::ConfigureAudioCodec() {
   return 0;
 }
 
+int SimpleVideoWriter::SetInPlaceOptions(AVFormatContext* context) {
+  if (!context->oformat->priv_class) return 0;
+  // Options a muxer does not have are not wanted of it.
+  int result = av_opt_set(context->priv_data, "cluster_time_limit", kClusterMilliseconds, 0);
+  if (result < 0 && result != AVERROR_OPTION_NOT_FOUND) return result;
+  result = av_opt_set(context->priv_data, "movflags", kFragmentFlags, 0);
+  if (result == AVERROR_OPTION_NOT_FOUND) return 0;
+  if (result < 0) return result;
+  return av_opt_set(context->priv_data, "frag_duration", kFragmentMicroseconds, 0);
+}
+
+int SimpleVideoWriter::TryHeader() {
+  AVFormatContext* context = nullptr;
+  int result = avformat_alloc_output_context2(&context, av_output_format_, nullptr,
+                                              filename_.c_str());
+  if (result < 0) return result;
+  // The sink below is freed here, not by the context's holder.
+  struct TrialDeleter {
+    void operator()(AVFormatContext* trial) const { avformat_free_context(trial); }
+  };
+  std::unique_ptr<AVFormatContext, TrialDeleter> trial(context);
+  result = SetInPlaceOptions(trial.get());
+  if (result < 0) return result;
+  for (unsigned i = 0; i < format_context_->nb_streams; ++i) {
+    const AVStream* real = format_context_->streams[i];
+    AVStream* stream = avformat_new_stream(trial.get(), nullptr);
+    if (!stream) return AVERROR(ENOMEM);
+    stream->id = real->id;
+    stream->time_base = real->time_base;
+    result = avcodec_parameters_copy(stream->codecpar, real->codecpar);
+    if (result < 0) return result;
+  }
+  DiscardingSink sink;
+  constexpr int kBufferSize = 4096;
+  uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
+  if (!buffer) return AVERROR(ENOMEM);
+  IoContextPtr io(avio_alloc_context(buffer, kBufferSize, 1, &sink, nullptr,
+                                     &DiscardingSink::Write, &DiscardingSink::Seek));
+  if (!io) {
+    av_free(buffer);
+    return AVERROR(ENOMEM);
+  }
+  trial->pb = io.get();
+  trial->flags |= AVFMT_FLAG_CUSTOM_IO;
+  result = avformat_write_header(trial.get(), nullptr);
+  trial->pb = nullptr;
+  return result < 0 ? result : 0;
+}
+
+int SimpleVideoWriter::CheckReplaceable() {
+  // avio_check tells the rights of an existing file, and "not found" else.
+  const int rights = avio_check(LocalFileUrl(filename_).c_str(), AVIO_FLAG_WRITE);
+  if (rights >= 0 && !(rights & AVIO_FLAG_WRITE)) return AVERROR(EACCES);
+  return 0;
+}
+
 int SimpleVideoWriter::OpenOutput() {
   AVFormatContext* context = format_context_.get();
   // The page names the file: a local one only, also for what a muxer
@@ -317,24 +464,46 @@ int SimpleVideoWriter::OpenOutput() {
     LogAvError("Could not restrict output protocols", result);
     return result;
   }
-  if (!(av_output_format_->flags & AVFMT_NOFILE)) {
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", kLocalProtocols, 0);
-    result = avio_open2(&context->pb, LocalFileUrl(filename_).c_str(),
-                        AVIO_FLAG_WRITE, nullptr, &options);
-    av_dict_free(&options);
+  const bool has_file = !(av_output_format_->flags & AVFMT_NOFILE);
+  if (write_in_place_) {
+    result = SetInPlaceOptions(context);
+    if (result >= 0 && has_file) result = TryHeader();
+    if (result < 0) {
+      LogAvError("Error occurred when opening output file", result);
+      return result;
+    }
+  }
+  if (has_file) {
+    written_name_ = write_in_place_ ? filename_ : filename_ + ".part";
+    result = write_in_place_ ? 0 : CheckReplaceable();
+    if (result >= 0) {
+      AVDictionary* options = nullptr;
+      av_dict_set(&options, "protocol_whitelist", kLocalProtocols, 0);
+      result = avio_open2(&context->pb, LocalFileUrl(written_name_).c_str(), AVIO_FLAG_WRITE,
+                          nullptr, &options);
+      av_dict_free(&options);
+    }
     if (result < 0) {
       fprintf(stderr, "Could not open '%s': %s\n", filename_.c_str(),
               AvErrorString(result).c_str());
       return result;
     }
+    partial_file_ = true;
     if (flush_packets_) context->flags |= AVFMT_FLAG_FLUSH_PACKETS;
   }
   result = avformat_write_header(context, nullptr);
+  // The header may have gone to the file only in part (a full disk).
+  if (result >= 0 && context->pb && context->pb->error < 0) result = context->pb->error;
   if (result < 0) {
     LogAvError("Error occurred when opening output file", result);
+    if (context->pb && context->pb->error < 0) WriteFailed(result);
+    if (!write_in_place_) {
+      avio_closep(&context->pb);
+      RemovePartialFile();
+    }
     return result;
   }
+  if (flush_packets_ && context->pb) whole_size_ = avio_tell(context->pb);
   // The muxer may have changed the time bases while writing the header.
   video_stream_time_base_ = av_video_stream_->time_base;
   if (av_audio_stream_) audio_stream_time_base_ = av_audio_stream_->time_base;
@@ -365,6 +534,9 @@ int SimpleVideoWriter::WriteInterleaved(AVPacket* packet) {
   // (a full disk) shows on the I/O context alone.
   AVIOContext* io = format_context_->pb;
   if (flush_packets_ && result == 0 && io && io->error < 0) result = io->error;
+  if (result < 0 && io && io->error < 0) return WriteFailed(result);
+  // Flushed: all that the muxer gave so far is in the file.
+  if (result == 0 && flush_packets_ && io) whole_size_ = avio_tell(io);
   return result;
 }
 
@@ -387,6 +559,7 @@ int SimpleVideoWriter::WriteVideoPacket(AVPacket* packet) {
     }
     result = WriteHeldVideoPacket();
   } else {
+    first_video_pts_ = packet->pts;
     held_video_packet_.reset(av_packet_alloc());
     if (!held_video_packet_) {
       av_packet_unref(packet);
@@ -412,11 +585,49 @@ int64_t SimpleVideoWriter::TypicalVideoGap() const {
   return gaps[gaps.size() / 2];
 }
 
+int64_t SimpleVideoWriter::LastVideoDuration() const {
+  const AVPacket* last = held_video_packet_.get();
+  const AVRational time_base = av_video_stream_->time_base;
+  // Until the input's end when the owner knows it, else until the end of
+  // the sound, when there is one. In
+  // whole units of the video time base: a container that keeps an edit
+  // list in coarser units than the stream drops a duration that ends
+  // between two of them.
+  int64_t end = end_time_;
+  if (end == AV_NOPTS_VALUE && audio_end_ != AV_NOPTS_VALUE) {
+    end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
+                           AV_ROUND_DOWN);
+  }
+  if (end != AV_NOPTS_VALUE && last->pts != AV_NOPTS_VALUE) {
+    end = av_rescale_q(end, video_time_base_, time_base);
+    if (end > last->pts) {
+      // A track that starts late begins with an empty edit, and the media
+      // library's own reader ends its last picture that much early: the
+      // picture gets it in addition, so that readers see it until the end.
+      const AVClass* muxer = av_output_format_->priv_class;
+      const bool edit_list =
+          muxer && av_opt_find(&muxer, "use_editlist", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+      const int64_t late = edit_list && first_video_pts_ > 0 ? first_video_pts_ : 0;
+      return end - last->pts + late;
+    }
+  }
+  // Else for the usual interval.
+  const int64_t typical = TypicalVideoGap();
+  if (typical > 0) return typical;
+  return std::max<int64_t>(1, av_rescale_q(1, kDefaultFrameDuration, time_base));
+}
+
 int SimpleVideoWriter::WritePacket(AVPacket* packet) {
+  if (packet->pts != AV_NOPTS_VALUE) packet->pts += audio_priming_shift_;
+  if (packet->dts != AV_NOPTS_VALUE) packet->dts += audio_priming_shift_;
   av_packet_rescale_ts(packet, audio_context_->get()->time_base,
                        av_audio_stream_->time_base);
   packet->stream_index = av_audio_stream_->index;
   FixDts(packet, &last_audio_dts_);
+  if (packet->pts != AV_NOPTS_VALUE) {
+    const int64_t end = packet->pts + packet->duration;
+    if (audio_end_ == AV_NOPTS_VALUE || end > audio_end_) audio_end_ = end;
+  }
   int result = WriteInterleaved(packet);
   if (result != 0) LogAvError("Error while writing audio frame", result);
   return result;
@@ -484,9 +695,10 @@ int SimpleVideoWriter::FlushVideo() {
   int result = Encode(video_context_.get(), nullptr, "Error flushing video frame",
                       &SimpleVideoWriter::WriteVideoPacket, WriteFailure::kStop);
   if (result != 0) return result;
-  // Nothing follows the last frame: it is shown for the usual interval.
-  const int64_t typical = TypicalVideoGap();
-  if (held_video_packet_ && typical > 0) held_video_packet_->duration = typical;
+  // Nothing follows the last frame to tell its duration.
+  if (held_video_packet_ && held_video_packet_->data) {
+    held_video_packet_->duration = LastVideoDuration();
+  }
   return WriteHeldVideoPacket();
 }
 
@@ -507,20 +719,43 @@ int SimpleVideoWriter::Close() {
     LogAvError("flush video failed", result);
     return result;
   }
+  // Some muxers give a size here: only a negative result is a failure, and
+  // a failed write may show on the I/O context alone.
   result = av_write_trailer(format_context_.get());
-  if (result != 0) {
+  AVIOContext* io = format_context_->pb;
+  if (result >= 0 && io && io->error < 0) result = io->error;
+  if (result < 0) {
     LogAvError("write trailer failed", result);
+    if (io && io->error < 0) WriteFailed(result);
     return result;
   }
   CloseEncoders();
   result = 0;
   if (!(av_output_format_->flags & AVFMT_NOFILE)) {
     result = avio_closep(&format_context_->pb);
+    if (result < 0) {
+      LogAvError("Could not close output file", result);
+      WriteFailed(result);
+    } else if (!write_in_place_) {
+      result = PublishFile();
+    }
   }
   av_video_stream_ = nullptr;
   av_audio_stream_ = nullptr;
   format_context_.reset();
   return result;
+}
+
+int SimpleVideoWriter::PublishFile() {
+  if (rename(written_name_.c_str(), filename_.c_str()) != 0) {
+    const int result = AVERROR(errno);
+    fprintf(stderr, "Could not rename '%s' to '%s': %s\n", written_name_.c_str(),
+            filename_.c_str(), AvErrorString(result).c_str());
+    RemovePartialFile();
+    return result;
+  }
+  partial_file_ = false;
+  return 0;
 }
 
 }  // namespace kelmora

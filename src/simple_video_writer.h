@@ -2,6 +2,7 @@
 #define KELMORA_SIMPLE_VIDEO_WRITER_H_
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,8 +25,10 @@ namespace kelmora {
 // encoders block it until the main thread has served them.
 class SimpleVideoWriter : public VideoWriter {
  public:
-  // Whatever is still open or allocated is freed at destruction.
+  // Whatever is still open or allocated is freed at destruction; a file
+  // written beside its name and not finished is removed.
   explicit SimpleVideoWriter(const std::string& filename);
+  ~SimpleVideoWriter() override;
 
   // Before Init. False, keeping the previous choice, for an unknown name.
   bool SetVideoCodec(const std::string& name);
@@ -58,8 +61,24 @@ class SimpleVideoWriter : public VideoWriter {
   // Container name; empty lets the file name decide. Set before Init.
   std::string format_name_;
   // Every packet goes to the file at once, so that a failing write (a full
-  // disk) shows while writing, not only at the close. For recordings.
-  bool flush_packets_ = false;
+  // disk) shows at the packet that makes it, not some packets later.
+  bool flush_packets_ = true;
+  // Where the file is written. Beside its name (the name with ".part"),
+  // taking the name only once Close has finished it, so that a refused,
+  // failed or abandoned output leaves an earlier file of that name as it
+  // was: an edit's output. Or in place, so that what was written up to a
+  // failure or a crash is there under the name: a recording's. In place,
+  // the file is opened only once the muxer has accepted the streams in a
+  // trial header, and the container is written in pieces that each decode
+  // (WebM clusters and MP4 fragments of about a second).
+  bool write_in_place_ = false;
+  // Where the output ends, in the video time base, when the owner knows it
+  // (an edit's input end); AV_NOPTS_VALUE when not. The last picture is
+  // shown until then, or else until the audio's end.
+  int64_t end_time_ = AV_NOPTS_VALUE;
+  // Called with the code of every write to the file that fails (header,
+  // packet, trailer, close), on the thread that writes.
+  std::function<void(int)> on_write_failure_;
 
  private:
 
@@ -71,6 +90,20 @@ class SimpleVideoWriter : public VideoWriter {
   int OpenVideo();
   int OpenAudio();
   int OpenOutput();
+  // The muxer's options for a file written in place.
+  int SetInPlaceOptions(AVFormatContext* context);
+  // Writes the header into a sink that keeps nothing, with the streams and
+  // options of the real output: a muxer that refuses them does so before
+  // the file is opened.
+  int TryHeader();
+  // A file written in place is checked against the real name only: a
+  // read-only file of that name is refused, as opening it would be.
+  int CheckReplaceable();
+  // Renames the finished file onto its name.
+  int PublishFile();
+  void RemovePartialFile();
+  // Reports a failed write to the file and returns |result|.
+  int WriteFailed(int result);
   // What a failed write (reported by the write step itself) does to the
   // packets still coming out of an encoder.
   enum class WriteFailure {
@@ -93,6 +126,8 @@ class SimpleVideoWriter : public VideoWriter {
   int WriteHeldVideoPacket();
   // The median of the recent gaps between video packets; 0 before any.
   int64_t TypicalVideoGap() const;
+  // How long the last picture is shown, in the video stream's time base.
+  int64_t LastVideoDuration() const;
   int WritePacket(AVPacket* packet);
   void FixDts(AVPacket* packet, int64_t* last_dts);
   int FlushAudio();
@@ -101,6 +136,13 @@ class SimpleVideoWriter : public VideoWriter {
   void CloseEncoders();
 
   std::string filename_;
+  // What is opened and written: filename_, or the name beside it.
+  std::string written_name_;
+  // The file at written_name_ exists and is not yet the finished output.
+  bool partial_file_ = false;
+  // Bytes at the file's start that reached it whole, pieces of the
+  // container that decode.
+  int64_t whole_size_ = 0;
   const AVOutputFormat* av_output_format_ = nullptr;
   // Only freed with the file still open when Close did not finish.
   OutputContextPtr format_context_;
@@ -109,12 +151,21 @@ class SimpleVideoWriter : public VideoWriter {
   EncoderRef av_audio_codec_;
   EncoderRef av_video_codec_;
   int audio_frame_size_ = 0;
+  // Added to every audio packet's time, in the audio encoder's time base:
+  // Matroska takes an Opus block's time as that of its first sound after
+  // the encoder's priming, which a player drops again (the track's codec
+  // delay), while the encoder stamps the priming itself.
+  int64_t audio_priming_shift_ = 0;
   int64_t last_audio_dts_ = AV_NOPTS_VALUE;
   int64_t last_video_dts_ = AV_NOPTS_VALUE;
   // The last video packet, not yet handed to the muxer; empty when none.
   PacketPtr held_video_packet_;
   // The latest gaps between video packets, in the stream's time base.
   std::deque<int64_t> recent_video_gaps_;
+  // Of the first video packet, in the stream's time base.
+  int64_t first_video_pts_ = AV_NOPTS_VALUE;
+  // End of the latest audio packet, in the audio stream's time base.
+  int64_t audio_end_ = AV_NOPTS_VALUE;
   AVRational video_time_base_{1, 1000};
   AVPixelFormat pixel_format_ = AV_PIX_FMT_YUV420P;
   int64_t channel_layout_ = AV_CH_LAYOUT_STEREO;

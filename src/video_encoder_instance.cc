@@ -14,6 +14,7 @@ VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
 VideoEncoderInstance::~VideoEncoderInstance() {
   // The worker closes a running recording before it ends; the join fails
   // any wait of the browser-backed encoder for this thread first.
+  destroying_ = true;
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::CloseOnDestroy),
                          0);
   JoinWorker();

@@ -67,6 +67,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   void SetState(int32_t state);
   void SendState();
   static const char* StateName(int32_t state);
+  // Tells the page that a write to the file failed. Any thread: the file
+  // may be written on another thread than the worker; it only posts.
   void OnOutOfDiskSpace();
   int64_t GetTime();
   // Reports a pump's failure to the page; any thread.
@@ -178,6 +180,10 @@ class VideoEncoderInstance : public WorkerBaseInstance {
 
   // The recorder's Init succeeded: only then is it fed.
   bool recorder_ready_ = false;
+  // Set by the destructor (main thread): frames and repeats still queued
+  // on the worker are not encoded any more, so the destruction waits only
+  // for the work item running and the close of the file.
+  std::atomic<bool> destroying_{false};
   // A configuration of the main track is outstanding; its completion asks
   // for the first frame.
   bool video_configuring_ = false;

@@ -97,7 +97,8 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
 
   // After the stop the recorder is gone: nothing may reach it.
   const bool stale = cut_.IsStaleVideo(generation);
-  if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale) {
+  if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale ||
+      destroying_) {
     printf("discarding frame\n");
     video_track_.RecycleFrame(frame);
     // The request of a loop that a forced cut ended: when the recording
@@ -224,6 +225,8 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     return false;
   }
   if (!recorder_->Init()) {
+    // The header may not have fitted on the disk.
+    if (recorder_->write_error() != 0) OnOutOfDiskSpace();
     FailRecorderSetUp();
     return false;
   }
@@ -246,7 +249,7 @@ void VideoEncoderInstance::FailRecorderSetUp() {
 
 bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
                                     int64_t time) {
-  if (!recorder_ || !recorder_ready_) return false;
+  if (!recorder_ || !recorder_ready_ || destroying_) return false;
   if (ReachedStopTime(time)) return false;
   UpdateFps(time);
   // Camera pictures are small: copied, so that the camera track's two

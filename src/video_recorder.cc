@@ -156,8 +156,14 @@ bool VideoRecorder::Init() {
     return false;
   }
   output->format_name_ = format_;
-  // A full disk must show while recording, as "out_of_disk_space".
+  // A full disk must show while recording, as "out_of_disk_space", and
+  // what was written before it must stay under the file's name.
   output->flush_packets_ = true;
+  output->write_in_place_ = true;
+  output->on_write_failure_ = [this](int error) {
+    int none = 0;
+    write_error_.compare_exchange_strong(none, error);
+  };
 
   // Main picture, with the first audio track.
   main_input_ = new GraphInputWriter();

@@ -1,6 +1,7 @@
 #ifndef KELMORA_VIDEO_RECORDER_H_
 #define KELMORA_VIDEO_RECORDER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -69,6 +70,11 @@ class VideoRecorder {
   // Ends the inputs, drains the graph and closes the file. 0 or -1.
   int Close();
 
+  // The code of the first write to the file that failed (header, packet,
+  // trailer, close), 0 while none has. Any thread: the writes may happen
+  // on another thread than the one that asks.
+  int write_error() const { return write_error_.load(); }
+
   // The recording graph text; also printed to standard output.
   std::string BuildRecordingGraph();
 
@@ -106,6 +112,7 @@ class VideoRecorder {
   GraphInputWriter* audio2_input_ = nullptr;
   // Init succeeded and Close has not run: only then may the pipeline be fed.
   bool running_ = false;
+  std::atomic<int> write_error_{0};
 };
 
 }  // namespace kelmora

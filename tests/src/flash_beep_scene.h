@@ -173,8 +173,9 @@ inline FlashBeepTimes MeasureFlashesAndBeeps(const std::string& path) {
       }
     }
   });
-  // The level over 5 ms windows; a beep begins where it rises above a
-  // quarter of the beep's.
+  // The level over 5 ms windows tells a beep; it begins at the first sample
+  // above a tenth of the beep's amplitude in the window where the level
+  // rises above a quarter of the beep's, or in the window before.
   const size_t window = sample_rate / 200;
   bool loud = false;
   for (size_t at = 0; window && at + window <= sound.size(); at += window) {
@@ -182,8 +183,10 @@ inline FlashBeepTimes MeasureFlashesAndBeeps(const std::string& path) {
     for (size_t i = at; i < at + window; ++i) energy += sound[i] * sound[i];
     bool now_loud = sqrt(energy / window) > 0.25 * 0.5 / M_SQRT2;
     if (now_loud && !loud) {
+      size_t onset = at >= window ? at - window : 0;
+      while (onset < at + window && std::fabs(sound[onset]) < 0.05) ++onset;
       times.beeps_ms.push_back(audio_start_ms +
-                               static_cast<int64_t>(at * 1000 / sample_rate));
+                               static_cast<int64_t>(onset * 1000 / sample_rate));
     }
     loud = now_loud;
   }

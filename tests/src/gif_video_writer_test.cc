@@ -1,5 +1,8 @@
 #include "gif_video_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -446,13 +449,28 @@ TEST_F(GifVideoWriterTest, CloseWithoutFramesFailsAndWritesNoFile) {
   EXPECT_EQ(writer.VideoPosition(), 0);
 }
 
-TEST_F(GifVideoWriterTest, UnwritableFileFailsClose) {
-  GifVideoWriter writer("/nonexistent-directory/out.gif");
+// Where the GIF goes is checked when it opens; a place lost after that
+// fails the close.
+TEST_F(GifVideoWriterTest, UnwritablePlaceFailsOpenAndClose) {
+  GifVideoWriter missing("/nonexistent-directory/out.gif");
+  missing.SetVideoSize(kWidth, kHeight);
+  ASSERT_EQ(missing.Init(), 0);
+  ::testing::internal::CaptureStderr();
+  EXPECT_LT(missing.Open(), 0);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("GifVideoWriter.open: ", 0), 0u) << err;
+  EXPECT_NE(err.find("out.gif"), std::string::npos) << err;
+
+  testing_support::TempDir place;
+  const std::string directory = place.File("lost");
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  GifVideoWriter writer(directory + "/out.gif");
   Start(&writer);
   ASSERT_EQ(writer.WriteVideoFrame(SceneFrame(0, 0).get()), 0);
+  ASSERT_EQ(rmdir(directory.c_str()), 0);
   ::testing::internal::CaptureStderr();
   EXPECT_LT(writer.Close(), 0);
-  std::string err = ::testing::internal::GetCapturedStderr();
+  err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("GifVideoWriter.close: ", 0), 0u) << err;
   EXPECT_NE(err.find("out.gif"), std::string::npos) << err;
 }

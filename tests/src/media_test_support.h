@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -167,6 +169,9 @@ inline FileInfo DecodeFile(const std::string& path,
     info.streams.push_back(s);
     const AVCodec* codec = avcodec_find_decoder(s.codec_id);
     AVCodecContext* context = codec ? avcodec_alloc_context3(codec) : nullptr;
+    // With the packets' time base the decoder moves a frame's time past
+    // the samples it drops (an encoder's priming), as players do.
+    if (context) context->pkt_timebase = stream->time_base;
     if (context &&
         (avcodec_parameters_to_context(context, stream->codecpar) < 0 ||
          avcodec_open2(context, codec, nullptr) < 0)) {
@@ -290,6 +295,18 @@ inline std::string TempPath(const std::string& name) {
       TestOutputDir() + "/" + std::to_string(getpid()) + "_" + name;
   unlink(path.c_str());
   return path;
+}
+
+// A whole file as text; empty when it cannot be read.
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 // A fresh directory beside TempPath's files, removed with its contents.

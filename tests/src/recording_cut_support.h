@@ -27,11 +27,9 @@ inline std::vector<int64_t> NumbersAfter(const std::string& text, const std::str
 }
 
 // Frame interval of the 30 fps sources, and the longest audio frame of
-// the recordings (1024 samples at 48000 Hz); the opus encoder's priming,
-// which the muxer shifts, takes up to 15 ms more.
+// the recordings (1024 samples at 48000 Hz).
 constexpr int64_t kFrameMs = 34;
 constexpr int64_t kAudioFrameMs = 22;
-constexpr int64_t kPrimingMs = 15;
 
 struct SyncReport {
   int compared = 0;       // flashes whose beep was looked for
@@ -73,9 +71,11 @@ inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector
   std::ostringstream out;
   out << "cuts:";
   for (int64_t cut : cuts) out << " " << cut;
-  out << "\nflashes (picture before):";
-  for (size_t i = 0; i < marks.flashes.size(); ++i)
-    out << " " << marks.flashes[i] << " (" << marks.before_flashes[i] << ")";
+  out << "\nflashes (picture before, frame of the flash):";
+  for (size_t i = 0; i < marks.flashes.size(); ++i) {
+    out << " " << marks.flashes[i] << " (" << marks.before_flashes[i] << ", "
+        << marks.flash_frames[i] << ")";
+  }
   out << "\nbeeps:";
   for (int64_t beep : marks.beeps) out << " " << beep;
   report.description = out.str();
@@ -88,22 +88,20 @@ inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector
     for (int64_t cut : cuts) near_cut |= flash >= cut - 3 * kFrameMs && flash <= cut + 300;
     for (const auto& gap : silent) near_cut |= flash >= gap.first - 100 && flash <= gap.second + 50;
     if (near_cut) continue;
-    // The second fell between the picture before the flash and the flash;
-    // where the track dropped more than two frames before it, it cannot
-    // be placed closely enough to tell.
-    if (flash - marks.before_flashes[i] > 3 * kFrameMs) continue;
-    int64_t nearest = -100000;
-    for (int64_t beep : marks.beeps) {
-      if (std::llabs(beep - flash) < std::llabs(nearest - flash)) nearest = beep;
-    }
-    if (std::llabs(nearest - flash) > 500) {
+    // Where the machine dropped the flash's first frames, the later one
+    // that came tells where the first would have been: the second began
+    // there, and its beep within a frame interval of it.
+    const int64_t second = marks.SecondOfFlash(i);
+    const int64_t nearest = marks.NearestBeep(second);
+    if (std::llabs(nearest - second) > 500) {
       if (!InStretch(gaps, flash, 2 * kFrameMs, 2 * kFrameMs)) ++report.without_sound;
       continue;
     }
     ++report.compared;
     report.compared_at.push_back(flash);
-    if (nearest > flash + kPrimingMs || nearest < marks.before_flashes[i] - kPrimingMs) {
-      report.failures.push_back("flash at " + std::to_string(flash) + " ms, beep at " +
+    if (std::llabs(nearest - second) > kFrameMs) {
+      report.failures.push_back("flash at " + std::to_string(flash) + " ms (frame " +
+                                std::to_string(marks.flash_frames[i]) + " of its flash), beep at " +
                                 std::to_string(nearest) + " ms");
     }
   }

@@ -63,9 +63,9 @@ TEST(RecordingCutTest, SoundOfAMicrophoneThatStalledBeforeAPauseStaysWithItsPict
   EXPECT_EQ(0, report.without_sound);
   // Both end at the stop's cut: the sound within one audio frame, the
   // picture (one frame interval long) not past it.
-  EXPECT_LE(std::llabs(audio->last_end_ms - cuts.back()), kAudioFrameMs + kPrimingMs)
+  EXPECT_LE(std::llabs(audio->last_end_ms - cuts.back()), kAudioFrameMs)
       << audio->last_end_ms;
-  EXPECT_LE(video->last_end_ms, cuts.back() + kFrameMs + kPrimingMs) << video->last_end_ms;
+  EXPECT_LE(video->last_end_ms, cuts.back() + kFrameMs) << video->last_end_ms;
   // A loaded machine's track drops pictures, a whole flash at times (the
   // check above excuses a beep only where pictures are missing); what
   // matters is a second after the resume.
@@ -121,9 +121,9 @@ TEST(RecordingCutTest, AFirstAudioTrackCutOffByASwitchOfTheVideoAloneStaysCutOff
   }
   // The cut-off track is silence from its cut on: the sound still ends
   // with the picture.
-  EXPECT_LE(std::llabs(audio->last_end_ms - cuts.back()), kAudioFrameMs + kPrimingMs)
+  EXPECT_LE(std::llabs(audio->last_end_ms - cuts.back()), kAudioFrameMs)
       << audio->last_end_ms;
-  EXPECT_LE(video->last_end_ms, cuts.back() + kFrameMs + kPrimingMs) << video->last_end_ms;
+  EXPECT_LE(video->last_end_ms, cuts.back() + kFrameMs) << video->last_end_ms;
 }
 
 RecordingRun RunFailedSetUp(const std::string& dir, int wait_ms) {
@@ -196,7 +196,7 @@ TEST(RecordingCutTest, ThePagesClockStaysAtThePauseThroughAStopWhilePaused) {
   const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_TRUE(audio);
   EXPECT_LE(std::llabs(audio->last_end_ms - static_cast<int64_t>(time * 1000)),
-            kAudioFrameMs + kPrimingMs)
+            kAudioFrameMs)
       << audio->last_end_ms;
 }
 

@@ -191,11 +191,11 @@ std::vector<std::string> PlaySequence(uint32_t seed) {
       fail(std::to_string(report.without_sound) + " flashes without their beep");
     }
     // Both end at the stop's cut.
-    if (std::llabs(audio->last_end_ms - cuts.back()) > kAudioFrameMs + kPrimingMs) {
+    if (std::llabs(audio->last_end_ms - cuts.back()) > kAudioFrameMs) {
       fail("sound ends at " + std::to_string(audio->last_end_ms) + " ms, the cut is at " +
            std::to_string(cuts.back()));
     }
-    if (video->last_end_ms > cuts.back() + kFrameMs + kPrimingMs) {
+    if (video->last_end_ms > cuts.back() + kFrameMs) {
       fail("picture ends at " + std::to_string(video->last_end_ms) + " ms, the cut is at " +
            std::to_string(cuts.back()));
     }
@@ -207,8 +207,8 @@ std::vector<std::string> PlaySequence(uint32_t seed) {
       const double last = states[states.size() - 2]["data"]["time"].asDouble() * 1000;
       const double closed = states.back()["data"]["time"].asDouble() * 1000;
       const double length = static_cast<double>(std::max(audio->last_end_ms, video->last_end_ms));
-      if (length < last - kAudioBufferMs - kFrameMs - kPrimingMs ||
-          length > closed + kFrameMs + kPrimingMs) {
+      if (length < last - kAudioBufferMs - kFrameMs ||
+          length > closed + kFrameMs) {
         fail("the file lasts " + std::to_string(length) + " ms, the page's clock said " +
              std::to_string(last) + " ms at the stop and " + std::to_string(closed) +
              " ms at its close");

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,8 @@ struct RecordingRun {
 
 // |lines| of the page script; |args| go to plugin-host after the module.
 inline RecordingRun RunRecording(const std::string& dir, const std::vector<std::string>& lines,
-                                 const std::vector<std::string>& args = {}) {
+                                 const std::vector<std::string>& args = {},
+                                 int timeout_ms = 60000) {
   RecordingRun run;
   run.persistent = dir + "/persistent";
   mkdir(run.persistent.c_str(), 0755);
@@ -83,7 +85,7 @@ inline RecordingRun RunRecording(const std::string& dir, const std::vector<std::
                                    "--persistent", run.persistent, "--temporary",
                                    dir + "/temporary"};
   argv.insert(argv.end(), args.begin(), args.end());
-  run.program = RunProgram(argv, script, dir, 60000);
+  run.program = RunProgram(argv, script, dir, timeout_ms);
   Json::CharReaderBuilder builder;
   for (const std::string& line : run.program.OutLines()) {
     Json::Value value;
@@ -102,8 +104,33 @@ struct SyncMarks {
   std::vector<int64_t> flashes;
   std::vector<int64_t> before_flashes;  // the picture before each flash
   std::vector<int64_t> beeps;
+  // Which frame of its flash the first white picture of each flash is: 0
+  // for the flash's first frame, which the source takes on the second;
+  // more where the machine dropped the ones before it.
+  std::vector<int> flash_frames;
   FileInfo info;
+
+  // When the second of flash |i| began: the time its flash's first frame
+  // has or would have had, a frame interval (of 30 fps) before each next.
+  int64_t SecondOfFlash(size_t i) const {
+    return flashes[i] - static_cast<int64_t>(std::llround(flash_frames[i] * 1000 / 30.0));
+  }
+  // The beep nearest to |ms|; far away when there is none.
+  int64_t NearestBeep(int64_t ms) const {
+    int64_t nearest = -100000;
+    for (int64_t beep : beeps) {
+      if (std::llabs(beep - ms) < std::llabs(nearest - ms)) nearest = beep;
+    }
+    return nearest;
+  }
 };
+
+// A "sync" flash's first frame is all white (luma 235), each next one 20
+// darker down to the fourth.
+inline int FlashFrame(double luma) {
+  const int frame = static_cast<int>(std::lround((235 - luma) / 20));
+  return frame < 0 ? 0 : frame > 3 ? 3 : frame;
+}
 
 inline double MeanLuma(const AVFrame* frame) {
   int64_t sum = 0;
@@ -140,11 +167,13 @@ inline SyncMarks FindSyncMarks(const std::string& path) {
   marks.info = DecodeFile(path, [&](const StreamInfo& stream, const AVFrame* frame) {
     const int64_t pts = frame->best_effort_timestamp;
     if (stream.type == AVMEDIA_TYPE_VIDEO) {
-      const bool white = MeanLuma(frame) > 150;
+      const double luma = MeanLuma(frame);
+      const bool white = luma > 150;
       const int64_t ms = av_rescale_q(pts, stream.time_base, AVRational{1, 1000});
       if (white && !was_white) {
         marks.flashes.push_back(ms);
         marks.before_flashes.push_back(previous_picture);
+        marks.flash_frames.push_back(FlashFrame(luma));
       }
       was_white = white;
       previous_picture = ms;

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "flash_beep_scene.h"
 #include "local_listener.h"
 #include "media_test_support.h"
 #include "video_encoder_rule.h"
@@ -24,9 +27,11 @@ using testing_support::FileInfo;
 using testing_support::MakeAudioFrame;
 using testing_support::MakeVideoFrame;
 using testing_support::OneEncoderThread;
+using testing_support::ReadText;
 using testing_support::StreamInfo;
 using testing_support::TempPath;
 using testing_support::WriteSynthetic;
+using testing_support::WriteText;
 using testing_support::Written;
 
 // Init, with its progress lines kept off the test's output.
@@ -87,6 +92,42 @@ TEST(SimpleVideoWriterTest, DefaultWebmIsVp8FromLibvpxAndOpus) {
   // The decoder drops the encoder's pre-skip; the rest must all be there.
   EXPECT_NEAR(audio->decoded_samples, written.audio_samples, 960);
   EXPECT_NEAR(info.duration_ms, 2000, 60);
+}
+
+TEST(SimpleVideoWriterTest, OpusInWebmStartsWithThePicture) {
+  // Flashes and beeps at the same instants: the file keeps them together,
+  // and both streams start at 0. The encoder's priming must not move the
+  // sound ahead of the picture (nor the muxer the picture behind it).
+  testing_support::FlashBeepScene scene(1933, {990, 2500}, 3000);
+  std::string path = TempPath("priming.webm");
+  SimpleVideoWriter writer(path);
+  writer.SetVideoSize(96, 64);
+  writer.SetAudioSampleRate(scene.kSampleRate);
+  writer.SetThreadFactor(OneEncoderThread());
+  ASSERT_EQ(InitQuietly(&writer), 0);
+  CaptureStderr();
+  ASSERT_EQ(writer.Open(), 0);
+  GetCapturedStderr();
+  int64_t samples = 0;
+  for (int64_t ms : scene.frame_times()) {
+    FramePtr picture = scene.VideoFrame(96, 64, ms);
+    ASSERT_EQ(writer.WriteVideoFrame(picture.get()), 0);
+    const int size = writer.audio_frame_size();
+    for (; samples + size <= (ms + 33) * scene.kSampleRate / 1000; samples += size) {
+      FramePtr sound = scene.AudioFrame(samples, size);
+      ASSERT_EQ(writer.WriteAudioFrame(sound.get()), 0);
+    }
+  }
+  ASSERT_EQ(writer.Close(), 0);
+
+  testing_support::FlashBeepTimes times = testing_support::MeasureFlashesAndBeeps(path);
+  ASSERT_EQ(times.flashes_ms, (std::vector<int64_t>{990, 2500}));
+  ASSERT_EQ(times.beeps_ms.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) EXPECT_NEAR(times.beeps_ms[i], times.flashes_ms[i], 1) << i;
+  FileInfo info = DecodeFile(path);
+  const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video && !video->packet_pts.empty());
+  EXPECT_EQ(video->packet_pts.front(), 0);
 }
 
 TEST(SimpleVideoWriterTest, Mp4WithH264AndAac) {
@@ -377,6 +418,181 @@ TEST(SimpleVideoWriterTest, GapBetweenFramesBelongsToTheFrameBeforeIt) {
       EXPECT_NEAR(shown[990], 8010, 1);
       EXPECT_NEAR(shown[9000], 33, 1);
     }
+  }
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// H.264 in MP4 at 160 x 120, opened; |in_place| as a recording writes.
+bool OpenMp4(SimpleVideoWriter* writer, bool in_place) {
+  writer->format_name_ = "mp4";
+  writer->write_in_place_ = in_place;
+  if (!writer->SetVideoCodec("libx264")) return false;
+  writer->SetVideoSize(160, 120);
+  writer->SetThreadFactor(OneEncoderThread());
+  if (InitQuietly(writer) != 0) return false;
+  CaptureStderr();
+  const int opened = writer->Open();
+  GetCapturedStderr();
+  return opened == 0;
+}
+
+void WriteTenPictures(SimpleVideoWriter* writer) {
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(writer->WriteVideoFrame(MakeVideoFrame(160, 120, i, i * 40).get()), 0);
+  }
+}
+
+// An earlier file of the output's name stays as it was until an output
+// replaces it whole: a refused header, or an output abandoned before its
+// close (a cancelled or failed edit), leave it alone.
+TEST(SimpleVideoWriterTest, OnlyAFinishedOutputReplacesAnEarlierFile) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("out.mp4");
+  const std::string earlier = "an earlier edit";
+  WriteText(path, earlier);
+  for (bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "beside");
+    // The default encoder, VP8, cannot go into MP4: the header refuses it.
+    SimpleVideoWriter writer(path);
+    writer.write_in_place_ = in_place;
+    writer.SetVideoSize(160, 120);
+    ASSERT_EQ(InitQuietly(&writer), 0);
+    CaptureStderr();
+    EXPECT_LT(writer.Open(), 0);
+    const std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("Error occurred when opening output file"), std::string::npos) << err;
+    EXPECT_EQ(ReadText(path), earlier);
+    EXPECT_FALSE(Exists(path + ".part"));
+  }
+  {
+    SimpleVideoWriter writer(path);
+    ASSERT_TRUE(OpenMp4(&writer, false));
+    WriteTenPictures(&writer);
+    EXPECT_TRUE(Exists(path + ".part"));
+  }
+  EXPECT_EQ(ReadText(path), earlier);
+  EXPECT_FALSE(Exists(path + ".part"));
+
+  SimpleVideoWriter writer(path);
+  ASSERT_TRUE(OpenMp4(&writer, false));
+  WriteTenPictures(&writer);
+  CaptureStderr();
+  EXPECT_EQ(writer.Close(), 0);
+  GetCapturedStderr();
+  EXPECT_FALSE(Exists(path + ".part"));
+  FileInfo info = DecodeFile(path);
+  ASSERT_TRUE(info.opened);
+  EXPECT_EQ(info.Find(AVMEDIA_TYPE_VIDEO)->decoded_frames, 10);
+}
+
+// Nothing follows the last picture to tell how long it is shown: until the
+// output's end when the owner tells it, or the end of the sound; a single
+// picture with neither still gets a frame's time, so that it plays.
+TEST(SimpleVideoWriterTest, LastPictureLastsUntilTheOutputEnds) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> times;  // ms
+    int64_t end_time;            // ms, or AV_NOPTS_VALUE
+    int audio_ms;                // of sound written, 0 for none
+    int64_t last_shown;          // ms
+  } cases[] = {
+      {"two pictures and the input's end", {0, 4970}, 4980, 0, 10},
+      {"two pictures and sound", {0, 4970}, AV_NOPTS_VALUE, 5000, 30},
+      {"one picture and the input's end", {0}, 33, 0, 33},
+      {"one picture alone", {0}, AV_NOPTS_VALUE, 0, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = TempPath("last.mp4");
+    SimpleVideoWriter writer(path);
+    writer.end_time_ = c.end_time;
+    ASSERT_TRUE(writer.SetAudioCodec("aac"));
+    writer.SetAudioSampleRate(c.audio_ms ? 48000 : 0);
+    ASSERT_TRUE(OpenMp4(&writer, false));
+    int64_t samples = 0;
+    for (int64_t ms : c.times) {
+      // Sound up to the picture first, as the graph interleaves them.
+      while (samples * 1000 < std::min<int64_t>(ms, c.audio_ms) * 48000) {
+        ASSERT_EQ(writer.WriteAudioFrame(
+                      MakeAudioFrame(AV_SAMPLE_FMT_FLTP, 48000, 1024, samples).get()),
+                  0);
+        samples += 1024;
+      }
+      ASSERT_EQ(writer.WriteVideoFrame(MakeVideoFrame(160, 120, 0, ms).get()), 0);
+    }
+    while (samples * 1000 < static_cast<int64_t>(c.audio_ms) * 48000) {
+      ASSERT_EQ(writer.WriteAudioFrame(
+                    MakeAudioFrame(AV_SAMPLE_FMT_FLTP, 48000, 1024, samples).get()),
+                0);
+      samples += 1024;
+    }
+    CaptureStderr();
+    ASSERT_EQ(writer.Close(), 0);
+    GetCapturedStderr();
+
+    std::map<int64_t, int64_t> shown;  // pts to duration, in ms
+    FileInfo info = DecodeFile(path, [&](const StreamInfo& s, const AVFrame* f) {
+      if (s.type != AVMEDIA_TYPE_VIDEO) return;
+      shown[av_rescale_q(f->best_effort_timestamp, s.time_base, {1, 1000})] =
+          av_rescale_q(f->pkt_duration, s.time_base, {1, 1000});
+    });
+    ASSERT_TRUE(info.opened);
+    const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->decoded_frames, static_cast<int>(c.times.size()));
+    EXPECT_EQ(video->decode_errors, 0);
+    ASSERT_EQ(shown.size(), c.times.size());
+    // The sound's end is that of its last whole encoder frame.
+    EXPECT_NEAR(shown[c.times.back()], c.last_shown, c.audio_ms ? 22 : 1);
+    EXPECT_NEAR(info.duration_ms, c.times.back() + c.last_shown, c.audio_ms ? 22 : 1);
+  }
+}
+
+// A file written in place is what a recording leaves when it ends early
+// (a crash, a full disk): what was written decodes without its trailer.
+TEST(SimpleVideoWriterTest, FileWrittenInPlaceDecodesBeforeItsClose) {
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* encoder;
+  } cases[] = {{"place.webm", "", ""}, {"place.mp4", "mp4", "libx264"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = TempPath(c.name);
+    SimpleVideoWriter writer(path);
+    writer.write_in_place_ = true;
+    writer.format_name_ = c.format;
+    if (*c.encoder) ASSERT_TRUE(writer.SetVideoCodec(c.encoder));
+    writer.SetVideoSize(160, 120);
+    writer.SetAudioSampleRate(48000);
+    writer.SetThreadFactor(OneEncoderThread());
+    ASSERT_EQ(InitQuietly(&writer), 0);
+    CaptureStderr();
+    ASSERT_EQ(writer.Open(), 0);
+    GetCapturedStderr();
+    WriteSynthetic(&writer, 4, 25);
+    // The file as it is now, before the trailer.
+    const std::string copy = path + ".copy";
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+    CaptureStderr();
+    ASSERT_EQ(writer.Close(), 0);
+    GetCapturedStderr();
+
+    FileInfo info = DecodeFile(copy);
+    ASSERT_TRUE(info.opened);
+    const StreamInfo* video = info.Find(AVMEDIA_TYPE_VIDEO);
+    const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(video && audio);
+    // Pieces of about a second: all but the last one or two are there.
+    EXPECT_GE(video->decoded_frames, 50);
+    EXPECT_EQ(video->decode_errors, 0);
+    EXPECT_GE(audio->decoded_samples, 2 * 48000);
+    EXPECT_EQ(audio->decode_errors, 0);
+    FileInfo whole = DecodeFile(path);
+    ASSERT_TRUE(whole.Find(AVMEDIA_TYPE_VIDEO));
+    EXPECT_EQ(whole.Find(AVMEDIA_TYPE_VIDEO)->decoded_frames, 100);
+    EXPECT_NEAR(whole.duration_ms, 4000, 60);
   }
 }
 

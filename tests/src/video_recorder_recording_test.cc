@@ -838,7 +838,8 @@ TEST_F(LendingTest, CameraRecordingIsTheSameAsWithCopiedPictures) {
   for (size_t i = 0; i < lent.frames.size(); ++i) {
     SCOPED_TRACE("frame " + std::to_string(i));
     const DecodedFrame& f = lent.frames[i];
-    const int n = static_cast<int>(f.pts_ms * kFps / 1000 + 0.5);
+    // Rounded: frame i is at i * 1000 / kFps ms, truncated.
+    const int n = static_cast<int>((f.pts_ms * kFps + 500) / 1000);
     // Camera picture of the same frame in the bottom right corner, the
     // moving block where the main picture had it, grey elsewhere.
     EXPECT_TRUE(lent.Shows(f, 256, 194, 48, 32, (n / 5) % 2 ? kGreen : kRed));
