@@ -75,7 +75,9 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-// The input as the recorder writes it: VP8 and Opus.
+// The input as the recorder writes it: VP8 and Opus. Written under another
+// name and renamed when whole, so an interrupted run leaves no short input;
+// that name says nothing of the format, hence "-f webm".
 bool MakeInput(const std::string& path) {
   if (Exists(path)) return true;
   fprintf(stderr, "edit_bench: making %s once with ffmpeg\n", path.c_str());
@@ -84,7 +86,7 @@ bool MakeInput(const std::string& path) {
                     "testsrc2=s=1920x1080:r=30:d=60", "-f", "lavfi", "-i",
                     "sine=frequency=440:sample_rate=48000:duration=60", "-ac", "2", "-c:v",
                     "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "4M", "-threads",
-                    "1", "-c:a", "libopus", "-shortest", path + ".part"},
+                    "1", "-c:a", "libopus", "-shortest", "-f", "webm", path + ".part"},
                    dir);
   return made.status == 0 && rename((path + ".part").c_str(), path.c_str()) == 0;
 }

@@ -334,10 +334,9 @@ bool AudioTrackPump::AddBuffer(std::vector<int16_t> samples, int64_t ts) {
     n = static_cast<int32_t>(samples.size());
     ts = written_until_;
   } else if (ts > written_until_ && ts - written_until_ <= kMaxSilenceMs) {
-    // A gap (a track that fell silent, a resume) stays a gap: silence.
-    const int64_t pad = (ts - written_until_) * rate_ / 1000 * channels_;
-    samples_.insert(samples_.end(), static_cast<size_t>(pad), 0);
-    written_until_ = ts;
+    // A gap (a track that fell silent, a resume) stays a gap: silence, but
+    // never past a pending cut, where this track's audio ends.
+    PadLocked(stop_time_ != 0 ? std::min(ts, stop_time_) : ts);
   }
   if (stop_time_ != 0 && end >= stop_time_) {
     written_until_ = stop_time_;
@@ -373,13 +372,45 @@ int AudioTrackPump::DrainToRecorder() {
 }
 
 void AudioTrackPump::ScheduleStop(int64_t stop_time, const pp::CompletionCallback& callback) {
-  // A pump whose audio already ended at an earlier cut (paused, or without
-  // a track) has nothing to cut; a cut kept here would end the next track
-  // at once.
-  if (track_.is_null() || is_paused()) return;
+  if (track_.is_null()) return;
   stop_callback_ = callback;
   ScopedLock lock(lock_);
   stop_time_ = stop_time;
+  if (is_paused_ && stop_time > written_until_) {
+    // Paused at a cut that this one takes the place of: the track goes on
+    // to the new cut with what it captured since, which the pause or stop
+    // to come would otherwise lose.
+    is_paused_ = false;
+    if (!configuring_) {
+      thread_.message_loop().PostWork(
+          callback_factory_.NewCallback(&AudioTrackPump::GetNextBuffer), 0);
+    }
+  }
+}
+
+void AudioTrackPump::FillSilence(int64_t until) {
+  ScopedLock lock(lock_);
+  if (!is_paused_ || channels_ <= 0) return;
+  PadLocked(until);
+}
+
+void AudioTrackPump::PadLocked(int64_t until) {
+  if (until <= written_until_) return;
+  const int64_t pad = (until - written_until_) * rate_ / 1000 * channels_;
+  samples_.insert(samples_.end(), static_cast<size_t>(pad), 0);
+  written_until_ = until;
+}
+
+void AudioTrackPump::Release() {
+  printf("AudioTrackPump %d: releasing track\n", slot_);
+  ScopedLock lock(lock_);
+  output_enabled_ = false;
+  std::deque<int16_t>().swap(samples_);
+  // This resource is the pump's own: closed, its buffers go (a request
+  // still outstanding is aborted).
+  if (!track_.is_null()) track_.Close();
+  track_ = pp::MediaStreamAudioTrack();
+  retired_track_ = pp::MediaStreamAudioTrack();
 }
 
 void AudioTrackPump::ForceScheduledAudio() { CompleteCut(); }

@@ -31,8 +31,8 @@ class VideoRecorder;
 // with silence when the cut is forced.
 //
 // Threads: the constructor, SetTrack, EnableOutput, ScheduleStop,
-// ForceScheduledAudio, Resume, DrainToRecorder, ForgetRecorder and the
-// accessors run on the worker thread that constructed the pump (the
+// ForceScheduledAudio, Resume, FillSilence, Release, DrainToRecorder,
+// ForgetRecorder and the accessors run on the worker thread that constructed the pump (the
 // recorder is only touched there); the pump thread only requests buffers
 // and queues their samples. The destructor runs on the worker or on the
 // main thread.
@@ -61,6 +61,13 @@ class AudioTrackPump {
   void ForceScheduledAudio();
   // Goes on after a pause of |pause_ms|.
   void Resume(int64_t pause_ms);
+  // A paused pump whose track is no longer recorded: its input of the
+  // recorder goes on with silence up to |until| ms (handed over with the
+  // next drain).
+  void FillSilence(int64_t until);
+  // The recording will not take this pump's audio (its set-up failed): it
+  // stops queueing, drops what it queued and lets go of its track.
+  void Release();
   // Whole audio frames of the queue to the recorder; the recorder's result.
   int DrainToRecorder();
   // The recorder is about to be deleted: nothing of the pump touches it
@@ -82,6 +89,8 @@ class AudioTrackPump {
   // Lock held. Appends the buffer's samples in the pump's own format to
   // |converted|; false when they cannot be brought to it.
   bool ConvertBuffer(pp::AudioBuffer& buffer, std::vector<int16_t>* converted);
+  // Lock held. Queues silence from written_until_ up to |until|.
+  void PadLocked(int64_t until);
   // Lock held. True: ask for the next buffer.
   bool AddBuffer(std::vector<int16_t> samples, int64_t ts);
   void RecycleAndRequestBuffer(const pp::AudioBuffer& buffer);

@@ -153,23 +153,51 @@ void EditGraphBuilder::AddMovieSource() {
 }
 
 void EditGraphBuilder::AddTrim() {
+  // Trim times count from the file's start, which need not be timestamp 0.
+  const int64_t offset_ms = metadata_->start_ms;
   if (!config_.trim) {
+    if (offset_ms > 0) {
+      AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(offset_ms / 1000.0) + "/TB"}},
+                           ""));
+    }
     return;
   }
-  std::map<std::string, std::string> options;
-  if (config_.trim->start > 0.0) {
-    options["start"] = FormatSeconds(config_.trim->start);
-  }
-  if (config_.trim->end > 0.0) {
-    options["end"] = FormatSeconds(config_.trim->end);
-  }
-  AddFilter(FilterSpec("trim", options, ""));
+  const TrimRange& trim = *config_.trim;
+  const double offset = offset_ms / 1000.0;
   // Both streams move back by the trim start itself: restarting each at its
   // own first kept frame would part a picture from its sound whenever the
   // pictures are irregular.
-  const double shift = config_.trim->start > 0.0 ? config_.trim->start : 0.0;
-  AddFilter(FilterSpec("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}},
-                       ""));
+  const double shift = offset + (trim.start > 0.0 ? trim.start : 0.0);
+  std::map<std::string, std::string> options;
+  if (trim.start > 0.0) options["start"] = FormatSeconds(shift);
+  if (trim.end > 0.0) options["end"] = FormatSeconds(offset + trim.end);
+  const FilterSpec retime("setpts", {{"expr", "PTS-" + FormatSeconds(shift) + "/TB"}}, "");
+  if (audio_enabled_) {
+    FilterSpec audio_trim("trim", options, "");
+    audio_trim.AddPrefix("a");
+    audio_chain_.push_back(audio_trim);
+    FilterSpec audio_retime = retime;
+    audio_retime.AddPrefix("a");
+    audio_chain_.push_back(audio_retime);
+  }
+
+  // What is on screen at the trim's start is the last picture before it,
+  // however long ago a still screen made it: the picture keeps it and shows
+  // it from 0.
+  boost::optional<int64_t> shown;
+  // A start at or past the end keeps no picture.
+  if (trim.start > 0.0 && trim.start * 1000.0 < static_cast<double>(metadata_->duration_ms)) {
+    shown = FindPictureShownAt(config_.inFilename, static_cast<int64_t>(shift * 1000.0 + 0.5));
+  }
+  if (shown && FormatSeconds(*shown / 1000.0) != FormatSeconds(shift)) {
+    options["start"] = FormatSeconds(*shown / 1000.0);
+    video_chain_.push_back(FilterSpec("trim", options, ""));
+    video_chain_.push_back(FilterSpec(
+        "setpts", {{"expr", "max(PTS-" + FormatSeconds(shift) + "/TB\\,0)"}}, ""));
+  } else {
+    video_chain_.push_back(FilterSpec("trim", options, ""));
+    video_chain_.push_back(retime);
+  }
 }
 
 void EditGraphBuilder::AddCrop() {
@@ -187,9 +215,9 @@ void EditGraphBuilder::AddCrop() {
 }
 
 void EditGraphBuilder::AddEvenCrop() {
-  // H.264 in 4:2:0 takes only even sizes.
-  if (config_.crop || config_.scale ||
-      config_.outFormat != kEditOutFormatMp4) {
+  // H.264 in 4:2:0, and the browser's encoder that a WebM takes by
+  // default, take only even sizes; a GIF takes any.
+  if (config_.crop || config_.scale || config_.outFormat == kEditOutFormatGif) {
     return;
   }
   if (metadata_->width % 2 != 0 || metadata_->height % 2 != 0) {
@@ -209,8 +237,8 @@ void EditGraphBuilder::AddScale() {
        {"force_original_aspect_ratio", "decrease"}},
       ""));
   // Fitting into the box keeps the aspect ratio, which can give an odd side;
-  // an MP4 encoder would then refuse the picture.
-  if (config_.outFormat == kEditOutFormatMp4 && !ScaledSizeIsEven()) {
+  // a video encoder would then refuse the picture.
+  if (config_.outFormat != kEditOutFormatGif && !ScaledSizeIsEven()) {
     video_chain_.push_back(EvenCropFilter());
   }
 }
@@ -222,25 +250,31 @@ bool EditGraphBuilder::ScaledSizeIsEven() const {
     in_w = CutToEven(config_.crop->width);
     in_h = CutToEven(config_.crop->height);
   }
-  const Size& box = *config_.scale;
-  if (in_w <= 0 || in_h <= 0 || box.width < 0 || box.height < 0) {
-    return false;
-  }
-  // The scale filter's own arithmetic: a side of 0 keeps the input's side,
-  // then the larger side is brought back to the input's aspect ratio.
+  const std::pair<int64_t, int64_t> size = ScaledSize(in_w, in_h, *config_.scale);
+  return size.first > 0 && size.second > 0 && size.first % 2 == 0 && size.second % 2 == 0;
+}
+
+std::pair<int64_t, int64_t> ScaledSize(int64_t in_w, int64_t in_h, const Size& box) {
+  if (in_w <= 0 || in_h <= 0) return {0, 0};
+  // The scale filter's own arithmetic on "min(box\,iw)": a side of 0 keeps
+  // the input's side; -n follows the other side's aspect, divisible by n;
+  // both negative keep the input's size; then the larger side is brought
+  // back to the input's aspect ratio.
   int64_t w = std::min<int64_t>(box.width, in_w);
   int64_t h = std::min<int64_t>(box.height, in_h);
-  if (w == 0) {
+  if (w == 0) w = in_w;
+  if (h == 0) h = in_h;
+  const int64_t factor_w = w < -1 ? -w : 1;
+  const int64_t factor_h = h < -1 ? -h : 1;
+  if (w < 0 && h < 0) {
     w = in_w;
-  }
-  if (h == 0) {
     h = in_h;
   }
+  if (w < 0) w = av_rescale(h, in_w, in_h * factor_w) * factor_w;
+  if (h < 0) h = av_rescale(w, in_h, in_w * factor_h) * factor_h;
   const int64_t aspect_w = av_rescale(h, in_w, in_h);
   const int64_t aspect_h = av_rescale(w, in_h, in_w);
-  w = std::min(w, aspect_w);
-  h = std::min(h, aspect_h);
-  return w % 2 == 0 && h % 2 == 0;
+  return {std::min(w, aspect_w), std::min(h, aspect_h)};
 }
 
 void EditGraphBuilder::AddFps() {

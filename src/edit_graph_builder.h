@@ -1,7 +1,9 @@
 #ifndef KELMORA_EDIT_GRAPH_BUILDER_H_
 #define KELMORA_EDIT_GRAPH_BUILDER_H_
 
+#include <cstdint>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,10 @@ struct FilterSpec {
 std::string RenderPadLabels(const std::vector<std::string>& labels);
 std::string RenderFilterOptions(const FilterSpec& filter);
 std::string RenderFilterChain(const std::vector<FilterSpec>& chain);
+
+// The picture size that the edit's scale step gives an input of in_w x in_h
+// for `box`, as the scale filter computes it; 0 x 0 for an empty input.
+std::pair<int64_t, int64_t> ScaledSize(int64_t in_w, int64_t in_h, const Size& box);
 
 // Seconds as a filter option value: three decimals, 1.5 gives "1.500".
 std::string FormatSeconds(double seconds);

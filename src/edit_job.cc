@@ -139,12 +139,13 @@ int64_t EditJob::GetProgressMs() {
 int64_t EditJob::EstimateGifSize(int32_t width, int32_t height) const {
   int64_t w = width;
   int64_t h = height;
+  // The size the scale step really gives: a box with one side, or a side
+  // of -1, keeps the picture, which a ratio of the box's sides would count
+  // as none.
   if (config_.scale && width > 0 && height > 0) {
-    float ratio = std::min(static_cast<float>(config_.scale->width) / static_cast<float>(width),
-                           static_cast<float>(config_.scale->height) / static_cast<float>(height));
-    ratio = std::min(ratio, 1.0f);
-    w = static_cast<int64_t>(static_cast<float>(width) * ratio);
-    h = static_cast<int64_t>(static_cast<float>(height) * ratio);
+    const std::pair<int64_t, int64_t> size = ScaledSize(width, height, *config_.scale);
+    w = size.first;
+    h = size.second;
   }
   // Wide arithmetic: a header that claims an absurd duration or size must
   // not wrap round into an accepted estimate.

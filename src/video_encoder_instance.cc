@@ -96,7 +96,7 @@ void VideoEncoderInstance::SetState(int32_t state) {
 void VideoEncoderInstance::SendState() {
   pp::VarDictionary state;
   state.Set("state", StateName(state_));
-  const int64_t delay = recorder_ ? recorder_->start_delay_ : 0;
+  const int64_t delay = recorder_ ? recorder_->start_delay_ : closed_start_delay_;
   state.Set("time", static_cast<double>(recording_timer_->Elapsed() - delay) / 1000.0);
   state.Set("droppedAudioTime", 0);
   state.Set("fps", static_cast<double>(fps_));

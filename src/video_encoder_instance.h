@@ -22,6 +22,7 @@
 #include "ppapi/cpp/var_dictionary.h"
 #include "ppapi/cpp/video_frame.h"
 #include "ppapi/utility/completion_callback_factory.h"
+#include "recording_cut.h"
 #include "ticker_timer.h"
 #include "timestamp_mapper.h"
 #include "track_frame_lender.h"
@@ -98,6 +99,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool SetMainSizeFromFrame(const pp::VideoFrame& frame);
   void ReconfigureCam(int32_t result);
   bool InitRecorder(const pp::VideoFrame& frame);
+  // The set-up failed: the recording never runs, its audio is let go.
+  void FailRecorderSetUp();
   // |picture| is the frame's buffer lent by its track (TrackFrameLender).
   bool AddFrame(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
   // True when |time| is at or past a scheduled cut: the video side of the
@@ -127,6 +130,7 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   void OnScheduledAudio(int32_t result);
   void OnScheduledVideo(int32_t result);
   void ForceStop(int32_t result, bool both_pumps, int32_t generation);
+  // Every side of the scheduled cut has reached it.
   bool CutComplete();
   void CheckPauseComplete(int64_t cut_time);
   bool ApplyReplacementTracks();
@@ -148,21 +152,22 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   pp::MediaStreamVideoTrack cam_track_;
   pp::VideoFrame cam_frame_;
   int64_t last_frame_time_ = 0;
-  int64_t stop_time_ = 0;
-  int64_t previous_stop_time_ = 0;
   pp::Core* core_ = nullptr;
   int64_t pause_start_ = 0;
   bool status_timer_running_ = false;
   float fps_ = -1;
-  int32_t stop_generation_ = 0;
   bool frame_pending_ = false;
   bool cam_frame_pending_ = false;
   bool cam_trigger_mode_ = false;
   bool first_frame_seen_ = true;
-  bool cut_both_pumps_ = false;
   TimestampMapper main_timeline_;
   TimestampMapper cam_timeline_;
-  int32_t video_generation_ = 0;
+  // The scheduled cut and its completion, the last cut, and the
+  // generation of the main-track frame loop.
+  RecordingCut cut_;
+  // The start delay of the recorder closed at the stop, for the last
+  // "state".
+  int64_t closed_start_delay_ = 0;
   std::unique_ptr<TickerTimer> recording_timer_;
   std::unique_ptr<TickerTimer> last_frame_timer_;
   Size cam_source_size_;

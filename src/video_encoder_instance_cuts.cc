@@ -98,7 +98,9 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
   cam_timeline_.SkipPause(pause);
 
   const bool audio_replaced = !replacement_audio_track_.is_null();
-  if (!ApplyReplacementTracks() || audio_replaced) audio_pump_->Resume(pause);
+  const bool applied = ApplyReplacementTracks();
+  // A first track cut off by a switch of the video alone stays cut off.
+  if ((!applied || audio_replaced) && !cut_.first_pump_cut_off()) audio_pump_->Resume(pause);
   audio2_pump_->Resume(pause);
   // The tracks that go on skip the time between the commands, so the
   // recording time goes on from the "pause" command too: a replaced track,
@@ -123,25 +125,33 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
 // The cut protocol.
 
 void VideoEncoderInstance::ScheduleStop(bool both_pumps, int32_t force_delay_ms) {
-  cut_both_pumps_ = both_pumps;
   const int64_t written2 = audio2_pump_->written_until();
   const int64_t written = audio_pump_->written_until();
   int64_t t = std::max(written, written2);
   if (t <= 0) t = 1;
   t = std::max(t, last_frame_time_);
   if (!audio_track_.is_null()) t = RoundToAudioFrame(t);
-  stop_time_ = t;
-  audio_pump_->ScheduleStop(
-      t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
+  // What the completion does follows the state the command left.
+  const RecordingCut::Kind kind = state_ == kStopping  ? RecordingCut::Kind::kStop
+                                  : state_ == kPausing ? RecordingCut::Kind::kPause
+                                                       : RecordingCut::Kind::kReplacement;
+  const int32_t generation = cut_.Schedule(kind, t, both_pumps);
+  if (cut_.first_pump_cut_off()) {
+    // Its track is no longer recorded: silence up to the cut, at once.
+    audio_pump_->FillSilence(t);
+    if (audio_pump_->DrainToRecorder() != 0) LogError("add_audio_failed");
+  } else {
+    audio_pump_->ScheduleStop(
+        t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
+  }
   if (both_pumps) {
     audio2_pump_->ScheduleStop(
         t, callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledAudio));
   }
   printf("scheduled stop at %" PRId64 "\n", t);
-  ++stop_generation_;
-  worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::ForceStop,
-                                                       both_pumps, stop_generation_),
-                         force_delay_ms);
+  worker_loop().PostWork(
+      callback_factory_.NewCallback(&VideoEncoderInstance::ForceStop, both_pumps, generation),
+      force_delay_ms);
 }
 
 int64_t VideoEncoderInstance::RoundToAudioFrame(int64_t time) {
@@ -153,37 +163,31 @@ int64_t VideoEncoderInstance::RoundToAudioFrame(int64_t time) {
 }
 
 void VideoEncoderInstance::OnScheduledVideo(int32_t) {
-  if (stop_time_ == 0) return;
+  if (!cut_.VideoReached()) return;
   printf("got scheduled video\n");
-  previous_stop_time_ = stop_time_;
-  stop_time_ = 0;
   printf("CheckPauseComplete\n");
-  if (CutComplete()) CheckPauseComplete(previous_stop_time_);
+  if (CutComplete()) CheckPauseComplete(cut_.last_cut());
 }
 
 void VideoEncoderInstance::OnScheduledAudio(int32_t) {
   printf("CheckPauseComplete\n");
-  if (stop_time_ != 0) return;
-  if (CutComplete()) CheckPauseComplete(previous_stop_time_);
+  if (cut_.video_pending()) return;
+  if (CutComplete()) CheckPauseComplete(cut_.last_cut());
 }
 
 bool VideoEncoderInstance::CutComplete() {
-  if (stop_time_ != 0) return false;
-  const bool audio = recorder_ && recorder_->audio_enabled_;
-  const bool audio2 = recorder_ && recorder_->audio2_enabled_;
-  if (audio && !audio_pump_->is_paused()) return false;
-  if (cut_both_pumps_ && audio2 && !audio2_pump_->is_paused()) return false;
-  return true;
+  return cut_.Complete(recorder_ && recorder_->audio_enabled_,
+                       recorder_ && recorder_->audio2_enabled_);
 }
 
 void VideoEncoderInstance::ForceStop(int32_t, bool both_pumps, int32_t generation) {
-  if (generation != stop_generation_) return;
+  if (!cut_.IsCurrent(generation)) return;
   printf("force stopping\n");
   if (!audio_pump_->is_paused()) audio_pump_->ForceScheduledAudio();
   if (both_pumps && !audio2_pump_->is_paused()) audio2_pump_->ForceScheduledAudio();
-  if (stop_time_ != 0) {
+  if (cut_.video_pending()) {
     // A main-frame request still out is discarded when it completes.
-    ++video_generation_;
+    cut_.NewVideoLoop();
     OnScheduledVideo(0);
   }
   OnScheduledAudio(0);
@@ -191,7 +195,7 @@ void VideoEncoderInstance::ForceStop(int32_t, bool both_pumps, int32_t generatio
 
 void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
   printf("stop completed\n");
-  ++stop_generation_;
+  cut_.Finish();
   switch (state_) {
     case kStopping:
       if (!cam_frame_.is_null()) {
@@ -227,6 +231,8 @@ void VideoEncoderInstance::CloseEncoder() {
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();
   recorder_->Close();
+  // The page's clock keeps counting from the delay to the end.
+  closed_start_delay_ = recorder_->start_delay_;
   recorder_.reset();
   PostTypedMessage("stop", pp::Var(false));
   if (state_ != kClosed) {
@@ -244,7 +250,7 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
     video_track_ = replacement_video_track_;
     replacement_video_track_ = pp::MediaStreamVideoTrack();
     main_timeline_.Reset();
-    ++video_generation_;
+    cut_.NewVideoLoop();
     frame_pending_ = true;
     video_configuring_ = true;
     int32_t configured = video_track_.Configure(
@@ -257,7 +263,11 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
     }
     result = true;
   }
-  if (!replacement_audio_track_.is_null()) {
+  if (replacement_audio_track_.is_null()) {
+    // The main video switched alone: the first audio track, which belongs
+    // with it, is not recorded any more.
+    if (result) cut_.CutOffFirstPump();
+  } else {
     if (!recorder_ || !recorder_->audio_enabled_) {
       // The file has no first audio track to continue: its samples would
       // only pile up in the pump.
@@ -271,6 +281,7 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
       return false;
     }
     replacement_audio_track_ = pp::MediaStreamAudioTrack();
+    cut_.RestoreFirstPump();
     return true;
   }
   return result;

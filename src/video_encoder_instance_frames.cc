@@ -50,7 +50,7 @@ uint8_t* FitFrame(FrameScaler& scaler, pp::VideoFrame& frame, const Size& target
 void VideoEncoderInstance::RequestFrame() {
   frame_pending_ = true;
   int32_t result = video_track_.GetFrame(callback_factory_.NewCallbackWithOutput(
-      &VideoEncoderInstance::OnFrame, video_generation_, video_track_.pp_resource()));
+      &VideoEncoderInstance::OnFrame, cut_.video_generation(), video_track_.pp_resource()));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetFrame failed instantly", result);
 }
 
@@ -96,7 +96,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   }
 
   // After the stop the recorder is gone: nothing may reach it.
-  const bool stale = generation != video_generation_;
+  const bool stale = cut_.IsStaleVideo(generation);
   if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale ||
       destroying_) {
     printf("discarding frame\n");
@@ -121,7 +121,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   const int64_t capture = CaptureTime(frame);
   if (!main_timeline_.HasStart()) {
     main_timeline_.SetStart(capture);
-    if (previous_stop_time_ != 0) {
+    if (cut_.last_cut() != 0) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
       const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
@@ -132,9 +132,9 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   last_frame_timer_->Restart();
   const int64_t t = main_timeline_.Map(capture);
 
-  if (previous_stop_time_ != 0 && t <= previous_stop_time_) {
+  if (cut_.Precedes(t)) {
     printf("ignoring frame at %" PRId64 " before stop time %" PRId64 "\n", t,
-           previous_stop_time_);
+           cut_.last_cut());
     RecycleAndRequestFrame(frame);
     return;
   }
@@ -221,13 +221,11 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The page may leave the file name out; the recorder needs one.
   if (recorder_->filename_.empty()) {
     fprintf(stderr, "no output file name\n");
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   if (!recorder_->Init()) {
-    recording_timer_->Reset();
-    LogError("recorder_setup_error");
+    FailRecorderSetUp();
     return false;
   }
   recorder_ready_ = true;
@@ -235,6 +233,16 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
   return true;
+}
+
+void VideoEncoderInstance::FailRecorderSetUp() {
+  recording_timer_->Reset();
+  // Nothing will drain the pumps.
+  audio_pump_->Release();
+  audio2_pump_->Release();
+  audio_track_ = pp::MediaStreamAudioTrack();
+  audio2_track_ = pp::MediaStreamAudioTrack();
+  LogError("recorder_setup_error");
 }
 
 bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
@@ -261,6 +269,7 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& 
     return false;
   }
   last_frame_time_ = time;
+  if (cut_.first_pump_cut_off()) audio_pump_->FillSilence(time);
   if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
     LogError("add_audio_failed");
     return false;
@@ -273,7 +282,7 @@ bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& 
 }
 
 bool VideoEncoderInstance::ReachedStopTime(int64_t time) {
-  if (stop_time_ == 0 || time < stop_time_) return false;
+  if (!cut_.Reaches(time)) return false;
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnScheduledVideo),
                          0);
   return true;

@@ -141,10 +141,7 @@ void VideoEncoderInstance::CreateRecorder() {
   last_frame_timer_->Reset();
   main_timeline_.Reset();
   cam_timeline_.Reset();
-  previous_stop_time_ = 0;
   last_frame_time_ = 0;
-  stop_time_ = 0;
-  video_generation_ = 0;
   cam_trigger_mode_ = false;
   fps_ = -1;
   frame_pending_ = false;
@@ -177,9 +174,9 @@ void VideoEncoderInstance::CreateRecorder() {
                                 recording_timer_.get(), report));
   audio2_pump_ = std::move(pump);
   old_recorder.reset();
+  cut_.Reset(audio_pump_.get(), audio2_pump_.get());
 
   recorder_initialized_.exchange(false);
-  cut_both_pumps_ = false;
   first_frame_seen_ = true;
 }
 
@@ -208,7 +205,7 @@ boost::optional<Size> VideoEncoderInstance::ParseSize(const pp::Var& var) {
 }
 
 int32_t VideoEncoderInstance::ConfigureVideoTrack() {
-  ++video_generation_;
+  cut_.NewVideoLoop();
   frame_pending_ = true;
   video_configuring_ = true;
   return video_track_.Configure(

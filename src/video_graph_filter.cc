@@ -275,6 +275,7 @@ int VideoGraphFilter::InitFiltering() {
   }
 
   int audio_rate = 0;
+  next_audio_pts_ = AV_NOPTS_VALUE;
   if (output_filter_audio_ctx_) {
     audio_done_ = false;
     audio_rate = av_buffersink_get_sample_rate(output_filter_audio_ctx_);
@@ -349,6 +350,15 @@ int VideoGraphFilter::WritePulledFrame(AVFilterContext* sink, bool audio,
   if (frame->pts != AV_NOPTS_VALUE) {
     frame->pts = av_rescale_q(frame->pts, av_buffersink_get_time_base(sink),
                               writer_time_base);
+  } else if (audio) {
+    // A mix whose first input has ended gives the rest of the others
+    // without a time: it follows the sound before it.
+    frame->pts = next_audio_pts_;
+  }
+  if (audio && frame->pts != AV_NOPTS_VALUE && frame->sample_rate > 0) {
+    next_audio_pts_ = frame->pts + av_rescale_q(frame->nb_samples,
+                                                AVRational{1, frame->sample_rate},
+                                                writer_time_base);
   }
   int result = audio ? writer_->WriteAudioFrame(frame)
                      : writer_->WriteVideoFrame(frame);

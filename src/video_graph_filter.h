@@ -96,6 +96,9 @@ class VideoGraphFilter {
   std::deque<FramePtr> held_video_;
   bool video_end_held_ = false;
   int64_t video_frames_written_ = 0;
+  // Where the next audio frame begins, in the writer's audio time base:
+  // a frame that the graph gives without a time goes there.
+  int64_t next_audio_pts_ = AV_NOPTS_VALUE;
 };
 
 }  // namespace kelmora

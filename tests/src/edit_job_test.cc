@@ -96,9 +96,18 @@ TEST(EditJobTest, GifSizeCheck) {
   EXPECT_EQ(184320000, job.EstimateGifSize(640, 480));
   job.config_.scale = Size{4000, 4000};
   EXPECT_EQ(737280000, job.EstimateGifSize(640, 480));
-  // A zero box leaves no picture.
+  // The size the scale step gives: sides of 0 or -1 keep the input's, one
+  // side follows the other's aspect ratio.
   job.config_.scale = Size{0, 0};
-  EXPECT_EQ(0, job.EstimateGifSize(640, 480));
+  EXPECT_EQ(737280000, job.EstimateGifSize(640, 480));
+  job.config_.scale = Size{640, 0};
+  EXPECT_EQ(737280000, job.EstimateGifSize(640, 480));
+  job.config_.scale = Size{-1, -1};
+  EXPECT_EQ(737280000, job.EstimateGifSize(640, 480));
+  job.config_.scale = Size{320, -1};
+  EXPECT_EQ(184320000, job.EstimateGifSize(640, 480));
+  job.config_.scale = Size{-2, 101};  // 134 x 101
+  EXPECT_EQ(5LL * 134 * 101 * 60000 * 8 / 1000, job.EstimateGifSize(640, 480));
 
   EditJob accepted;
   accepted.config_ = job.config_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -288,6 +289,59 @@ TEST_F(GraphFileTest, AmixOfTwoAudioInputsMakesOneAudioStream) {
   ExpectVideo(info, AV_CODEC_ID_H264, 160, 120, 38, 1520);
   ExpectAudio(info, AV_CODEC_ID_AAC, 2, 1500);
   EXPECT_TRUE(FollowsSideRule(log_));
+}
+
+TEST_F(GraphFileTest, AmixWhoseFirstInputEndsFirstKeepsTheRestInTime) {
+  // The mix goes on with the second input alone after the first one's end,
+  // and gives that sound without a time of its own.
+  SimpleVideoWriter* writer = Output("amix_first_ends.webm");
+  ASSERT_TRUE(writer->SetVideoCodec("libvpx"));
+  filter_.graph_description_ = "[in_writer]null[main];[in_writer_a][audio2]amix";
+  RawVideoWriter* main = Input(MakeInput(160, 120, 48000));
+  GraphInputWriter* second_input = MakeInput(0, 0, 48000, 1);
+  second_input->set_audio_source_name("audio2");
+  RawVideoWriter* second = Input(second_input);
+  ASSERT_EQ(filter_.InitFiltering(), 0);
+  ASSERT_GE(main->Open(), 0);
+  std::vector<uint8_t> picture = MakeI420(160, 120, 128, 128);
+  Tone first(48000, 2, 440), other(48000, 1, 660);
+  for (int64_t pts = 0; pts < 1500; pts += 40) {
+    picture[pts / 40 % picture.size()] ^= 0x55;
+    ASSERT_EQ(main->AddFrame(picture.data(), pts), 0);
+    while (first.position_ms() < std::min<int64_t>(pts + 40, 1000)) {
+      std::vector<int16_t> samples = first.Next(1024);
+      ASSERT_EQ(main->AppendAudio(samples.data(), 1024), 0);
+    }
+    while (other.position_ms() < pts + 40) {
+      std::vector<int16_t> samples = other.Next(1024);
+      ASSERT_EQ(second->AppendAudio(samples.data(), 1024), 0);
+    }
+    ASSERT_EQ(filter_.FilterAvailable(), 0);
+  }
+  ASSERT_EQ(main->Close(), 0);
+  ASSERT_EQ(second->Close(), 0);
+  ASSERT_EQ(filter_.FilterAvailable(), 0);
+  ASSERT_EQ(filter_.Close(), 0);
+
+  // Every audio frame reached the writer with a time after the one before.
+  int64_t last = AV_NOPTS_VALUE;
+  int audio_frames = 0;
+  for (const SeenFrame& seen : log_) {
+    if (!seen.audio) continue;
+    ++audio_frames;
+    ASSERT_NE(seen.pts, AV_NOPTS_VALUE) << "audio frame " << audio_frames;
+    if (last != AV_NOPTS_VALUE) EXPECT_GT(seen.pts, last) << "audio frame " << audio_frames;
+    last = seen.pts;
+  }
+  FileInfo info = DecodeFile(path_);
+  const StreamInfo* audio = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(audio->decode_errors, 0);
+  for (size_t i = 1; i < audio->packet_dts.size(); ++i) {
+    ASSERT_GT(audio->packet_dts[i], audio->packet_dts[i - 1]) << "packet " << i;
+  }
+  // The second input's sound lasts to its end (whole frames of 1024).
+  EXPECT_NEAR(audio->last_end_ms, other.position_ms(), 40);
 }
 
 TEST_F(GraphFileTest, ScaleAndCropSetTheOutputSize) {

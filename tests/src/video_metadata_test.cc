@@ -205,7 +205,8 @@ TEST(ReadVideoMetadataTest, ContainerWithoutDuration) {
   std::string errors;
   boost::optional<VideoMetadata> metadata = ReadQuietly(path, &errors);
   ASSERT_TRUE(metadata);
-  EXPECT_EQ(metadata->duration_ms, -9223372036854775LL);
+  // Found from the packets: five frames of 40 ms.
+  EXPECT_EQ(metadata->duration_ms, 200);
   EXPECT_EQ(metadata->video_streams, 1);
 }
 

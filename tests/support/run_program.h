@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
 struct ProgramResult {
   int exit_code = -1;  // -1 when killed
   int term_signal = 0;
+  long max_rss_kb = 0;  // the child's peak resident size
   std::string out;
   std::string err;
 
@@ -117,7 +119,9 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std:
   close(out[0]);
   close(err[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage = {};
+  wait4(pid, &status, 0, &usage);
+  result.max_rss_kb = usage.ru_maxrss;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;
