@@ -586,32 +586,18 @@ int64_t SimpleVideoWriter::TypicalVideoGap() const {
 int64_t SimpleVideoWriter::LastVideoDuration() const {
   const AVPacket* last = held_video_packet_.get();
   const AVRational time_base = av_video_stream_->time_base;
-  // Until the input's end when the owner knows it, else until the end of
-  // the sound, when there is one. In
+  // Until the sound ends, when there is sound (a file cut short ends there,
+  // whatever its header claims), else until the end that the owner knows. In
   // whole units of the video time base: a container that keeps an edit
   // list in coarser units than the stream drops a duration that ends
   // between two of them.
   int64_t end = end_time_;
-  int64_t sound_end = AV_NOPTS_VALUE;
   if (audio_end_ != AV_NOPTS_VALUE) {
-    sound_end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
-                                 AV_ROUND_DOWN);
+    end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
+                           AV_ROUND_DOWN);
   }
-  if (end == AV_NOPTS_VALUE) end = sound_end;
   if (end != AV_NOPTS_VALUE && last->pts != AV_NOPTS_VALUE) {
     end = av_rescale_q(end, video_time_base_, time_base);
-    if (end_time_ != AV_NOPTS_VALUE) {
-      // A file cut short (a crash ended its recording) claims more than it
-      // holds: it ends no later than its sound, or a usual interval after
-      // its last picture.
-      int64_t gap = TypicalVideoGap();
-      if (gap <= 0) gap = std::max<int64_t>(1, av_rescale_q(1, kDefaultFrameDuration, time_base));
-      int64_t own_end = last->pts + gap;
-      if (sound_end != AV_NOPTS_VALUE) {
-        own_end = std::max(own_end, av_rescale_q(sound_end, video_time_base_, time_base));
-      }
-      end = std::min(end, own_end);
-    }
     if (end > last->pts) {
       // A track that starts late begins with an empty edit, and the media
       // library's own reader ends its last picture that much early: the
