@@ -384,6 +384,16 @@ void AudioTrackPump::ScheduleStop(int64_t stop_time, const pp::CompletionCallbac
   stop_callback_ = callback;
   ScopedLock lock(lock_);
   stop_time_ = stop_time;
+  if (written_until_ > stop_time) {
+    // A buffer came in after the cut time was chosen from this pump's
+    // position: its audio past the cut goes, as that of a buffer reaching
+    // the cut does.
+    const size_t over = static_cast<size_t>((written_until_ - stop_time) * rate_ / 1000 *
+                                            channels_);
+    samples_.erase(samples_.end() - static_cast<std::ptrdiff_t>(std::min(over, samples_.size())),
+                   samples_.end());
+    written_until_ = stop_time;
+  }
   if (is_paused_ && stop_time > written_until_) {
     // Paused at a cut that this one takes the place of: the track goes on
     // to the new cut with what it captured since, which the pause or stop

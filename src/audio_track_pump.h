@@ -55,7 +55,8 @@ class AudioTrackPump {
   bool SetTrack(const pp::MediaStreamAudioTrack& track);
   void EnableOutput(bool enable);
   // The audio ends at |stop_time| ms; |callback| is posted to the worker
-  // once it does. Nothing without a track.
+  // once it does; what the pump queued past it already is dropped.
+  // Nothing without a track.
   void ScheduleStop(int64_t stop_time, const pp::CompletionCallback& callback);
   // Completes a scheduled cut now, padding the missing audio with silence.
   void ForceScheduledAudio();

@@ -98,12 +98,10 @@ void GifVideoWriter::KeepImageLibraryFilesBesideOutput() {
 // as an MP4 edit's opening checks it: a missing or read-only directory, or
 // an existing GIF that may not be written, must not cost a whole edit.
 int GifVideoWriter::Open() {
-  const int existing = open(filename_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (existing >= 0) {
-    close(existing);
-  } else if (errno != ENOENT) {
+  const int replaceable = CheckReplaceableOutput(filename_);
+  if (replaceable < 0) {
     fprintf(stderr, "GifVideoWriter.open: cannot write %s: %s\n", filename_.c_str(),
-            strerror(errno));
+            strerror(-replaceable));
     return -1;
   }
   const std::string temporary = GifFileWriter::TemporaryName(filename_);

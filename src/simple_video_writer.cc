@@ -449,10 +449,8 @@ int SimpleVideoWriter::TryHeader() {
 }
 
 int SimpleVideoWriter::CheckReplaceable() {
-  // avio_check tells the rights of an existing file, and "not found" else.
-  const int rights = avio_check(LocalFileUrl(filename_).c_str(), AVIO_FLAG_WRITE);
-  if (rights >= 0 && !(rights & AVIO_FLAG_WRITE)) return AVERROR(EACCES);
-  return 0;
+  const int result = CheckReplaceableOutput(filename_);
+  return result < 0 ? AVERROR(-result) : 0;
 }
 
 int SimpleVideoWriter::OpenOutput() {
@@ -588,13 +586,13 @@ int64_t SimpleVideoWriter::TypicalVideoGap() const {
 int64_t SimpleVideoWriter::LastVideoDuration() const {
   const AVPacket* last = held_video_packet_.get();
   const AVRational time_base = av_video_stream_->time_base;
-  // Until the input's end when the owner knows it, else until the end of
-  // the sound, when there is one. In
+  // Until the sound ends, when there is sound (a file cut short ends there,
+  // whatever its header claims), else until the end that the owner knows. In
   // whole units of the video time base: a container that keeps an edit
   // list in coarser units than the stream drops a duration that ends
   // between two of them.
   int64_t end = end_time_;
-  if (end == AV_NOPTS_VALUE && audio_end_ != AV_NOPTS_VALUE) {
+  if (audio_end_ != AV_NOPTS_VALUE) {
     end = av_rescale_q_rnd(audio_end_, av_audio_stream_->time_base, video_time_base_,
                            AV_ROUND_DOWN);
   }

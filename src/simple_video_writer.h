@@ -74,7 +74,7 @@ class SimpleVideoWriter : public VideoWriter {
   bool write_in_place_ = false;
   // Where the output ends, in the video time base, when the owner knows it
   // (an edit's input end); AV_NOPTS_VALUE when not. The last picture is
-  // shown until then, or else until the audio's end.
+  // shown until the audio's end, or without audio until then.
   int64_t end_time_ = AV_NOPTS_VALUE;
   // Called with the code of every write to the file that fails (header,
   // packet, trailer, close), on the thread that writes.

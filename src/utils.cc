@@ -1,6 +1,10 @@
 #include "utils.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -24,6 +28,15 @@ std::string AvErrorString(int error) {
   char text[64];
   av_strerror(error, text, sizeof(text));
   return text;
+}
+
+int CheckReplaceableOutput(const std::string& path) {
+  const int existing = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (existing >= 0) {
+    close(existing);
+    return 0;
+  }
+  return errno == ENOENT ? 0 : -errno;
 }
 
 void LogAvError(const std::string& what, int error) {

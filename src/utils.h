@@ -23,6 +23,11 @@ std::string LocalFileUrl(const std::string& path);
 // its "protocol_whitelist" option.
 extern const char kLocalProtocols[];
 
+// 0 when an output written beside |path| may later be moved onto it: no
+// file there yet, or one this program may write (not a directory, not
+// read-only). Else the negative errno. Nothing is created or truncated.
+int CheckReplaceableOutput(const std::string& path);
+
 // Starts the image library on the first call only.
 void InitializeMagickOnce();
 

@@ -33,6 +33,7 @@ constexpr int64_t kAudioFrameMs = 22;
 
 struct SyncReport {
   int compared = 0;       // flashes whose beep was looked for
+  std::vector<int64_t> compared_at;
   int without_sound = 0;  // flashes with no beep within half a second
   std::vector<std::string> failures;
   std::string description;
@@ -97,6 +98,7 @@ inline SyncReport CheckFlashesAndBeeps(const SyncMarks& marks, const std::vector
       continue;
     }
     ++report.compared;
+    report.compared_at.push_back(flash);
     if (std::llabs(nearest - second) > kFrameMs) {
       report.failures.push_back("flash at " + std::to_string(flash) + " ms (frame " +
                                 std::to_string(marks.flash_frames[i]) + " of its flash), beep at " +

@@ -67,9 +67,13 @@ TEST(RecordingSyncTest, PlainRecordingKeepsEveryFlashOnItsBeep) {
     // A second's flash and beep start together. Where the machine dropped
     // the flash's first frames, the later one that came tells where the
     // first would have been.
+    // A loaded machine's source skips sound that is late; the pump fills
+    // that gap with silence and says where, and a beep there is gone.
+    const Stretches gaps = SoundGaps(run, 0);
     ASSERT_GE(marks.flashes.size(), 2u);
     for (size_t i = 0; i < marks.flashes.size(); ++i) {
       const int64_t second = marks.SecondOfFlash(i);
+      if (InStretch(gaps, second, 2 * kFrameMs, 2 * kFrameMs)) continue;
       EXPECT_LE(std::llabs(marks.NearestBeep(second) - second), 5)
           << "flash at " << marks.flashes[i] << " ms, frame " << marks.flash_frames[i];
     }
