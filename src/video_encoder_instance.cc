@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core_clock.h"
+#include "frame_timeline.h"
 #include "ppapi/cpp/module.h"
 #include "video_encoder_rule.h"
 
@@ -23,11 +24,16 @@ VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
 VideoEncoderInstance::~VideoEncoderInstance() {
   // The worker closes a running recording before it ends; the join fails
   // any wait of the browser-backed encoder for this thread first.
+  FrameTimeline::Step step("destroy");
   destroying_ = true;
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::CloseOnDestroy),
                          0);
-  JoinWorker();
+  {
+    FrameTimeline::Step join("join worker");
+    JoinWorker();
+  }
   UnregisterPPEncoders(this);
+  FrameTimeline::Step teardown("pumps and recorder");
   // The pump threads read the recording stopwatch: they end before it goes,
   // and before the recorder that they refer to.
   audio2_pump_.reset();
@@ -141,6 +147,10 @@ void VideoEncoderInstance::CloseOnDestroy(int32_t) {
   if (audio_pump_) audio_pump_->ForgetRecorder();
   if (audio2_pump_) audio2_pump_->ForgetRecorder();
   printf("closing encoder\n");
+  FrameTimeline::Step step("close on destroy");
+  // Nobody waits for the pictures still queued: encoding them could take
+  // seconds at a large size, while the browser's main thread is held here.
+  recorder_->DiscardQueuedPictures();
   recorder_->Close();
   recorder_.reset();
 }

@@ -176,6 +176,8 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // on the worker are not encoded any more, so the destruction waits only
   // for the work item running and the close of the file.
   std::atomic<bool> destroying_{false};
+  // The recorder has been given a picture.
+  bool picture_added_ = false;
   // A configuration of the main track is outstanding; its completion asks
   // for the first frame.
   bool video_configuring_ = false;

@@ -142,6 +142,7 @@ void VideoEncoderInstance::CreateRecorder() {
   main_loop_.Reset();
   cam_loop_.Reset();
   last_frame_time_ = 0;
+  picture_added_ = false;
   cam_trigger_mode_ = false;
   fps_ = -1;
   video_configuring_ = false;

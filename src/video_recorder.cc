@@ -324,6 +324,10 @@ bool VideoRecorder::DropPictureIfEncoderFull() {
 
 int64_t VideoRecorder::dropped_pictures() const { return pictures_dropped_; }
 
+void VideoRecorder::DiscardQueuedPictures() {
+  if (running_ && encoding_stage_) encoding_stage_->DiscardPictures();
+}
+
 int VideoRecorder::Close() {
   if (!running_) {
     fprintf(stderr, "recorder not running, nothing to close\n");

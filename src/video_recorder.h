@@ -79,6 +79,10 @@ class VideoRecorder {
 
   // Ends the inputs, drains the graph and closes the file. 0 or -1.
   int Close();
+  // Before a Close that nobody waits for: the encoding stage finishes the
+  // picture it encodes and drops what is queued (EncodingStage::
+  // DiscardPictures).
+  void DiscardQueuedPictures();
 
   // The code of the first write to the file that failed (header, packet,
   // trailer, close), 0 while none has. Any thread: the writes may happen
