@@ -69,6 +69,9 @@ class EncodingStage : public VideoWriter {
   // picture yet keeps its first one, without which it would not decode.
   // The close then says how many pictures it left unencoded.
   void DiscardPictures();
+  // Lets the encoding thread write what is queued and ends it, as the
+  // first step of Close does; the output stays open for Close.
+  void Drain() { StopThread(true); }
   void SetThreadFactor(float factor) override { output_->SetThreadFactor(factor); }
   std::vector<int> SupportedSampleRates() override { return output_->SupportedSampleRates(); }
   AVPixelFormat pixel_format() override { return output_->pixel_format(); }

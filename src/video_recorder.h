@@ -16,6 +16,7 @@
 namespace kelmora {
 
 class EncodingStage;
+class SimpleVideoWriter;
 class GraphInputWriter;
 
 // The media back end of one recording: the output file, the named graph
@@ -82,6 +83,8 @@ class VideoRecorder {
   // Before a Close that nobody waits for: the encoding stage finishes the
   // picture it encodes and drops what is queued (EncodingStage::
   // DiscardPictures).
+  // The file is then removed when no picture reached it: it would not
+  // decode (the browser's encoder cannot take one during a destruction).
   void DiscardQueuedPictures();
 
   // The code of the first write to the file that failed (header, packet,
@@ -127,7 +130,10 @@ class VideoRecorder {
   std::unique_ptr<RawVideoWriter> audio2_writer_;
   // The output writer's front, owned by filter_; null before Init.
   EncodingStage* encoding_stage_ = nullptr;
+  // The writer behind the stage, owned by it; null before Init.
+  SimpleVideoWriter* output_ = nullptr;
   int64_t pictures_dropped_ = 0;
+  bool discarding_ = false;
   // The graph inputs inside the adapters above; not owned.
   GraphInputWriter* main_input_ = nullptr;
   GraphInputWriter* audio2_input_ = nullptr;
