@@ -188,6 +188,8 @@ std::string StartLine(const std::string& config, int chrome_version = 60) {
 const char kAwaitDone[] =
     "{\"$await\": \"state\", \"match\": {\"state\": \"done\"}, \"timeout_ms\": 60000}\n";
 
+struct PictureStart;
+
 class EditModuleTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -236,6 +238,10 @@ class EditModuleTest : public testing::Test {
     }
     return replies;
   }
+
+  // Edits by |config| to the persistent file |out| and reads the start of
+  // its picture into |start|. Call it under ASSERT_NO_FATAL_FAILURE.
+  void EditAndReadStart(const std::string& config, const std::string& out, PictureStart* start);
 
   std::vector<Json::Value> Progress() const {
     std::vector<Json::Value> reports;
@@ -702,6 +708,16 @@ PictureStart ReadPictureStart(const std::string& path) {
   return start;
 }
 
+void EditModuleTest::EditAndReadStart(const std::string& config, const std::string& out,
+                                      PictureStart* start) {
+  SCOPED_TRACE(out);
+  ProgramResult result = Run(StartLine(config) + kAwaitDone);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  *start = ReadPictureStart(persistent_ + "/" + out);
+  ASSERT_TRUE(start->info.opened);
+}
+
 // The ramp's brightness at |seconds|.
 double RampLuma(double seconds) { return 16 + 20 * seconds; }
 
@@ -714,19 +730,16 @@ TEST_F(EditModuleTest, RecordingWithoutDurationIsMeasured) {
   ASSERT_TRUE(header);
   EXPECT_NEAR(10000, header->duration_ms, 30);
 
-  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/live.webm",
-      "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "trim": {"start": 2}})") +
-                             kAwaitDone);
-  ASSERT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
-  PictureStart trimmed = ReadPictureStart(persistent_ + "/out.mp4");
-  ASSERT_TRUE(trimmed.info.opened);
+  PictureStart trimmed;
+  ASSERT_NO_FATAL_FAILURE(EditAndReadStart(R"({"inFilename": "/html5_persistent/live.webm",
+      "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4", "trim": {"start": 2}})",
+                                           "out.mp4", &trimmed));
   EXPECT_NEAR(8000, trimmed.info.duration_ms, 60);
   EXPECT_NEAR(0, trimmed.first_ms, 5);
   EXPECT_NEAR(RampLuma(2), trimmed.first_luma, 4);
 
   messages_.clear();
-  result = Run(StartLine(R"({"inFilename": "/html5_persistent/live_slow.webm",
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/live_slow.webm",
       "outFilename": "/html5_persistent/slow.mp4", "outFormat": "mp4",
       "trim": {"start": 1.5}, "fps": 60})") +
                "{\"$await\": \"state\", \"match\": {\"state\": \"started\"}, \"timeout_ms\": 60000}\n"
@@ -752,24 +765,19 @@ TEST_F(EditModuleTest, RecordingWithoutDurationIsMeasured) {
 // a player shows it, and the output starts at 0.
 TEST_F(EditModuleTest, LateStartCountsFromTheFilesStart) {
   Use({"late.webm"});
-  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/late.webm",
-      "outFilename": "/html5_persistent/whole.mp4", "outFormat": "mp4"})") + kAwaitDone);
-  ASSERT_EQ(0, result.exit_code) << result.err;
-  PictureStart whole = ReadPictureStart(persistent_ + "/whole.mp4");
-  ASSERT_TRUE(whole.info.opened);
+  PictureStart whole;
+  ASSERT_NO_FATAL_FAILURE(EditAndReadStart(R"({"inFilename": "/html5_persistent/late.webm",
+      "outFilename": "/html5_persistent/whole.mp4", "outFormat": "mp4"})", "whole.mp4", &whole));
   EXPECT_NEAR(10000, whole.info.duration_ms, 60);
   EXPECT_NEAR(0, whole.first_ms, 20);
   EXPECT_NEAR(RampLuma(0), whole.first_luma, 4);
   EXPECT_EQ(300, whole.frames);
 
   messages_.clear();
-  result = Run(StartLine(R"({"inFilename": "/html5_persistent/late.webm",
+  PictureStart trimmed;
+  ASSERT_NO_FATAL_FAILURE(EditAndReadStart(R"({"inFilename": "/html5_persistent/late.webm",
       "outFilename": "/html5_persistent/trim.mp4", "outFormat": "mp4",
-      "trim": {"start": 1, "end": 4}})") + kAwaitDone);
-  ASSERT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
-  PictureStart trimmed = ReadPictureStart(persistent_ + "/trim.mp4");
-  ASSERT_TRUE(trimmed.info.opened);
+      "trim": {"start": 1, "end": 4}})", "trim.mp4", &trimmed));
   EXPECT_NEAR(3000, trimmed.info.duration_ms, 60);
   EXPECT_NEAR(0, trimmed.first_ms, 5);
   // The file's start is its sound's, 14 ms before its first picture.
@@ -782,13 +790,10 @@ TEST_F(EditModuleTest, LateStartCountsFromTheFilesStart) {
 // picture that was on screen then: the last one before the start.
 TEST_F(EditModuleTest, TrimInsideAStillScreenShowsThePictureOnScreen) {
   Use({"still.webm"});
-  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/still.webm",
+  PictureStart out;
+  ASSERT_NO_FATAL_FAILURE(EditAndReadStart(R"({"inFilename": "/html5_persistent/still.webm",
       "outFilename": "/html5_persistent/out.mp4", "outFormat": "mp4",
-      "trim": {"start": 4, "end": 9}})") + kAwaitDone);
-  ASSERT_EQ(0, result.exit_code) << result.err;
-  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
-  PictureStart out = ReadPictureStart(persistent_ + "/out.mp4");
-  ASSERT_TRUE(out.info.opened);
+      "trim": {"start": 4, "end": 9}})", "out.mp4", &out));
   EXPECT_NEAR(0, out.first_ms, 5);
   EXPECT_NEAR(RampLuma(3), out.first_luma, 4);
   // The picture at 3 s, then those from 7 s to 9 s.
@@ -797,7 +802,7 @@ TEST_F(EditModuleTest, TrimInsideAStillScreenShowsThePictureOnScreen) {
 
   // Wholly inside the still stretch: that one picture.
   messages_.clear();
-  result = Run(StartLine(R"({"inFilename": "/html5_persistent/still.webm",
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/still.webm",
       "outFilename": "/html5_persistent/inside.gif", "outFormat": "gif",
       "trim": {"start": 4, "end": 6}})") + kAwaitDone);
   ASSERT_EQ(0, result.exit_code) << result.err;

@@ -5,6 +5,8 @@
 // of the "sync" picture with its beep, away from the cuts, and both
 // streams ending together at the last cut.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +32,28 @@ inline std::vector<int64_t> NumbersAfter(const std::string& text, const std::str
 // the recordings (1024 samples at 48000 Hz).
 constexpr int64_t kFrameMs = 34;
 constexpr int64_t kAudioFrameMs = 22;
+
+// Reads the sync marks of |file| of |run|: both streams must be there and
+// decode without an error. Call it under ASSERT_NO_FATAL_FAILURE.
+inline void ReadSyncFile(const RecordingRun& run, const std::string& file, SyncMarks* marks) {
+  SCOPED_TRACE(file);
+  *marks = FindSyncMarks(run.File(file));
+  const StreamInfo* video = marks->info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = marks->info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(video && audio) << run.Describe();
+  EXPECT_EQ(0, video->decode_errors);
+  EXPECT_EQ(0, audio->decode_errors);
+}
+
+// Both streams of a file that ReadSyncFile read end at |cut|: the sound
+// within one audio frame (the encoder pads its last), the last picture
+// (one frame interval long) not past it.
+inline void ExpectBothEndAt(const SyncMarks& marks, int64_t cut) {
+  const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
+  const StreamInfo* audio = marks.info.Find(AVMEDIA_TYPE_AUDIO);
+  EXPECT_LE(std::llabs(audio->last_end_ms - cut), kAudioFrameMs) << audio->last_end_ms;
+  EXPECT_LE(video->last_end_ms, cut + kFrameMs) << video->last_end_ms;
+}
 
 struct SyncReport {
   int compared = 0;       // flashes whose beep was looked for

@@ -30,18 +30,6 @@ const Container kContainers[] = {
      "q.mp4"},
 };
 
-// Records for |record_ms| on a persistent file system of |quota| bytes.
-RecordingRun RecordWithQuota(const TempDir& dir, const Container& container, int record_ms,
-                             const std::string& quota) {
-  return RunRecording(
-      dir.path(),
-      {R"({"type":"start","data":{"chromeVersion":60,)" + std::string(container.keys) +
-           kScreen + "}}",
-       R"({"$await":"start","timeout_ms":10000})", R"({"$sleep":)" + std::to_string(record_ms) + "}",
-       R"({"type":"stop","data":{}})", R"({"$await":"stop","timeout_ms":8000})"},
-      {"--persistent-quota", quota});
-}
-
 // Everything the page got before the stop's reply, by type.
 std::vector<std::string> TypesBeforeStop(const RecordingRun& run) {
   std::vector<std::string> types;
@@ -53,8 +41,22 @@ std::vector<std::string> TypesBeforeStop(const RecordingRun& run) {
   return types;
 }
 
-void ExpectOnlyDiskErrors(const std::vector<std::string>& errors) {
-  ASSERT_FALSE(errors.empty());
+// Records for |record_ms| on a persistent file system of |quota| bytes,
+// which runs out: the stop still succeeds, and all the page heard of
+// before its reply is the full disk. Call it under ASSERT_NO_FATAL_FAILURE.
+void RecordPastQuota(const TempDir& dir, const Container& container, int record_ms,
+                     const std::string& quota, RecordingRun* run) {
+  *run = RunRecording(
+      dir.path(),
+      {R"({"type":"start","data":{"chromeVersion":60,)" + std::string(container.keys) +
+           kScreen + "}}",
+       R"({"$await":"start","timeout_ms":10000})", R"({"$sleep":)" + std::to_string(record_ms) + "}",
+       R"({"type":"stop","data":{}})", R"({"$await":"stop","timeout_ms":8000})"},
+      {"--persistent-quota", quota});
+  ASSERT_EQ(0, run->program.exit_code) << run->Describe();
+  EXPECT_EQ(std::vector<std::string>{"false"}, run->Replies("stop")) << run->Describe();
+  const std::vector<std::string> errors = TypesBeforeStop(*run);
+  EXPECT_FALSE(errors.empty());
   for (const std::string& error : errors) EXPECT_EQ("out_of_disk_space", error);
 }
 
@@ -83,10 +85,8 @@ TEST(RecordingDiskTest, QuotaThatEndsInTheMiddle) {
   for (const Container& container : kContainers) {
     SCOPED_TRACE(container.name);
     TempDir dir;
-    RecordingRun run = RecordWithQuota(dir, container, 4000, "30000");
-    ASSERT_EQ(0, run.program.exit_code) << run.Describe();
-    EXPECT_EQ(std::vector<std::string>{"false"}, run.Replies("stop")) << run.Describe();
-    ExpectOnlyDiskErrors(TypesBeforeStop(run));
+    RecordingRun run;
+    ASSERT_NO_FATAL_FAILURE(RecordPastQuota(dir, container, 4000, "30000", &run));
     struct stat info;
     ASSERT_EQ(0, stat(run.File(container.file).c_str(), &info));
     EXPECT_LE(info.st_size, 30000);
@@ -109,10 +109,8 @@ TEST(RecordingDiskTest, QuotaThatEndsAtTheTrailer) {
   for (const Container& container : kContainers) {
     SCOPED_TRACE(container.name);
     TempDir dir;
-    RecordingRun run = RecordWithQuota(dir, container, 300, "3000");
-    ASSERT_EQ(0, run.program.exit_code) << run.Describe();
-    EXPECT_EQ(std::vector<std::string>{"false"}, run.Replies("stop")) << run.Describe();
-    ExpectOnlyDiskErrors(TypesBeforeStop(run));
+    RecordingRun run;
+    ASSERT_NO_FATAL_FAILURE(RecordPastQuota(dir, container, 300, "3000", &run));
     // What reached the file is whole: nothing in it fails to decode.
     FileInfo file = DecodeFile(run.File(container.file));
     for (const StreamInfo& stream : file.streams) EXPECT_EQ(0, stream.decode_errors);
