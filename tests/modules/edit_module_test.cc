@@ -846,7 +846,6 @@ TEST_F(EditModuleTest, DamagedAndCutShortRecordingsAreEditedAsFarAsReadable) {
     ASSERT_TRUE(video);
     EXPECT_EQ(0, video->decode_errors);
     EXPECT_NEAR(readable, video->decoded_frames, 1);
-    // Cut short: up to the last readable picture.
     // Cut short: up to the last readable picture; damaged: to the end, with
     // the refused picture skipped.
     EXPECT_NEAR(readable * 1000 / 30, out.duration_ms, 100);
