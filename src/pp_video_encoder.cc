@@ -12,7 +12,9 @@
 #include "ppapi/cpp/core.h"
 #include "ppapi/cpp/instance.h"
 #include "ppapi/cpp/module.h"
+#include "frame_timeline.h"
 #include "program_encoder.h"
+#include "worker_base_instance.h"
 
 namespace kelmora {
 
@@ -28,13 +30,7 @@ std::atomic<int> chrome_version{0};
 std::mutex live_encoders_mutex;
 std::vector<PPVideoEncoder*> live_encoders;
 
-// Set on the main thread when it is about to join the worker that drives
-// this thread's encoders; null on threads that are not watched.
-thread_local const std::atomic<bool>* main_thread_joining = nullptr;
-
-bool MainThreadJoining() {
-  return main_thread_joining && main_thread_joining->load();
-}
+bool MainThreadJoining() { return WorkerBaseInstance::JoinPendingOnThisThread(); }
 
 const AVPixelFormat kPixelFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
 
@@ -81,6 +77,7 @@ bool OnMainThread() {
 }  // namespace
 
 void PPVideoEncoder::Register(pp::Instance* instance) {
+  WorkerBaseInstance::AddJoinHook(&PPVideoEncoder::WakeWaitingSteps);
   registered_instance = instance ? instance->pp_instance() : 0;
   RegisterProgramEncoder(&kVp8Encoder);
   RegisterProgramEncoder(&kVp9Encoder);
@@ -94,10 +91,6 @@ void PPVideoEncoder::Unregister(pp::Instance* instance) {
 void PPVideoEncoder::SetChromeVersion(int version) { chrome_version = version; }
 
 bool PPVideoEncoder::HasInstance() { return registered_instance != 0; }
-
-void PPVideoEncoder::WatchMainThreadJoin(const std::atomic<bool>* joining) {
-  main_thread_joining = joining;
-}
 
 void PPVideoEncoder::WakeWaitingSteps() {
   std::lock_guard<std::mutex> live_lock(live_encoders_mutex);
@@ -185,6 +178,7 @@ bool PPVideoEncoder::RunStepLocked(bool* done, bool* ok,
   if (MainThreadJoining()) return false;
   *done = false;
   CallOnMainThread(callback);
+  FrameTimeline::Step wait("wait main thread");
   while (!*done) {
     if (MainThreadJoining()) return false;
     pthread_cond_wait(&state_cond_, state_mutex_.native());

@@ -44,12 +44,10 @@ class PPVideoEncoder : public pp::VideoEncoder {
   static void SetChromeVersion(int version);
   static bool HasInstance();
 
-  // Worker thread, before its first writer: steps of encoders driven by
-  // this thread fail at once, instead of waiting for the main thread, as
-  // soon as |main_thread_joining| is set.
-  static void WatchMainThreadJoin(const std::atomic<bool>* main_thread_joining);
-  // Main thread, after setting that flag and before blocking in the join:
-  // wakes every waiting step so that it sees the flag.
+  // The join hook (added with the encoders' registration): main thread,
+  // once the join flag is set and before it blocks in the join, wakes
+  // every waiting step so that it sees the flag. Steps on a thread whose
+  // instance is joining fail at once instead of waiting.
   static void WakeWaitingSteps();
 
   // Encoder callbacks, worker thread.

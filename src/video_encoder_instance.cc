@@ -1,5 +1,7 @@
 #include "video_encoder_instance.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 
 #include "core_clock.h"
@@ -7,6 +9,13 @@
 #include "video_encoder_rule.h"
 
 namespace kelmora {
+
+namespace {
+
+// The worker runs the recording: its frame loops, the graph, the cuts.
+void NameWorker(void*, int32_t) { pthread_setname_np(pthread_self(), "recorder-worker"); }
+
+}  // namespace
 
 VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
     : WorkerBaseInstance(instance, "ruzevUroviRodarav:"), callback_factory_(this) {}
@@ -28,6 +37,7 @@ VideoEncoderInstance::~VideoEncoderInstance() {
 
 bool VideoEncoderInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   WorkerBaseInstance::Init(argc, argn, argv);
+  worker_loop().PostWork(pp::CompletionCallback(&NameWorker, nullptr), 0);
   Log("initializing encoder module\n");
   core_ = pp::Module::Get()->core();
   clock_.reset(new CoreClock<pp::Core>(core_));

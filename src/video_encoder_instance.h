@@ -12,7 +12,6 @@
 
 #include "audio_track_pump.h"
 #include "base_clock.h"
-#include "frame_scaler.h"
 #include "geometry.h"
 #include "ppapi/c/pp_instance.h"
 #include "ppapi/cpp/core.h"
@@ -24,8 +23,7 @@
 #include "ppapi/utility/completion_callback_factory.h"
 #include "recording_cut.h"
 #include "ticker_timer.h"
-#include "timestamp_mapper.h"
-#include "track_frame_lender.h"
+#include "track_frame_loop.h"
 #include "video_recorder.h"
 #include "worker_base_instance.h"
 
@@ -34,13 +32,16 @@ namespace kelmora {
 // The plug-in instance of encoder_module: one recording from "start" to
 // "stop". The main thread only checks the page's messages and posts them;
 // every handler, track completion, timer and the recorder itself run on
-// the worker thread. The audio pumps have threads of their own and reach
-// the instance only through work posted to the worker.
+// the worker thread ("recorder-worker"), except the encoding and muxing,
+// which the recorder's encoding stage runs behind the graph on a thread of
+// its own. The audio pumps have threads of their own and reach the
+// instance only through work posted to the worker.
 //
 // The implementation reads by role:
 //   video_encoder_instance.cc         life, message dispatch, state reports
 //   video_encoder_instance_start.cc   "start", track set-up, start time-out
 //   video_encoder_instance_frames.cc  frame loops, recorder set-up, status tick
+//                                     (each track's loop state: TrackFrameLoop)
 //   video_encoder_instance_cuts.cc    pause, resume, stop, replaceTracks
 class VideoEncoderInstance : public WorkerBaseInstance {
  public:
@@ -103,20 +104,15 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   bool InitRecorder(const pp::VideoFrame& frame);
   // The set-up failed: the recording never runs, its audio is let go.
   void FailRecorderSetUp();
-  // |picture| is the frame's buffer lent by its track (TrackFrameLender).
-  bool AddFrame(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
+  // |picture| is a main picture of the recorder's size, with the held
+  // camera picture as its overlay; the work behind the graph (encoding,
+  // muxing) runs on the encoding stage's thread.
+  bool AddFrame(const SharedPicture& picture, int64_t time);
   // True when |time| is at or past a scheduled cut: the video side of the
   // cut is then complete (posted).
   bool ReachedStopTime(int64_t time);
-  // The main picture to the recorder: |picture| lent when given and the
-  // track's buffer holds it at the input's size, else a copy.
-  int FeedMainPicture(pp::VideoFrame& frame, const SharedPicture& picture, int64_t time);
-  // The lender in |slot| when it lends from |track|, else a new one there.
-  static std::shared_ptr<TrackFrameLender> LenderFor(std::shared_ptr<TrackFrameLender>* slot,
-                                                      const pp::MediaStreamVideoTrack& track);
-  // The frame loop lets go of its last main frame: it goes back to its
-  // track once the graph has let go of it too.
-  void ReleaseLastFrame();
+  // At the stop: the held camera picture and the last main picture go.
+  void ReleaseHeldPictures();
   void UpdateFps(int64_t time);
   void RepeatLastFrame();
   void OnStatusTimer(int32_t result);
@@ -143,27 +139,23 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   std::unique_ptr<VideoRecorder> recorder_;
   std::unique_ptr<AudioTrackPump> audio_pump_;
   std::unique_ptr<AudioTrackPump> audio2_pump_;
-  pp::MediaStreamVideoTrack video_track_;
+  // The main video track's loop: track, request, generation, timeline.
+  TrackFrameLoop main_loop_;
   pp::MediaStreamAudioTrack audio_track_;
   pp::MediaStreamAudioTrack audio2_track_;
   pp::MediaStreamVideoTrack replacement_video_track_;
   pp::MediaStreamAudioTrack replacement_audio_track_;
   pp::CompletionCallbackFactory<VideoEncoderInstance, pp::ThreadSafeThreadTraits>
       callback_factory_;
-  pp::VideoFrame last_frame_;
-  pp::MediaStreamVideoTrack cam_track_;
-  pp::VideoFrame cam_frame_;
+  // The camera's loop; its track is null without a camera.
+  TrackFrameLoop cam_loop_;
   int64_t last_frame_time_ = 0;
   pp::Core* core_ = nullptr;
   int64_t pause_start_ = 0;
   bool status_timer_running_ = false;
   float fps_ = -1;
-  bool frame_pending_ = false;
-  bool cam_frame_pending_ = false;
   bool cam_trigger_mode_ = false;
   bool first_frame_seen_ = true;
-  TimestampMapper main_timeline_;
-  TimestampMapper cam_timeline_;
   // The scheduled cut and its completion, the last cut, and the
   // generation of the main-track frame loop.
   RecordingCut cut_;
@@ -192,20 +184,15 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // The main track before the last replacement, for its frames still on
   // their way.
   pp::MediaStreamVideoTrack retired_video_track_;
-  // Pictures whose size differs from the inputs' are scaled to it.
-  FrameScaler main_scaler_;
-  FrameScaler cam_scaler_;
 
-  // The buffer of last_frame_, shared with the graph. Declared before the
-  // lenders: destroyed after them, the held frame goes without being
-  // recycled.
+  // Copies of the last main picture added (for the repeat) and of the
+  // camera picture held as the overlay: the frames themselves went back
+  // to their tracks when they were copied. cam_picture_held_ is set from
+  // the first camera frame after the set-up on (the picture is empty when
+  // that frame could not be read).
   SharedPicture last_picture_;
-  // The lenders of the main track and of the track that lent last_frame_
-  // (a replaced main track still gets its frame back). Declared last, so
-  // that they let go of their tracks before the tracks' own members go, in
-  // the tracks' order of destruction.
-  std::shared_ptr<TrackFrameLender> main_lender_;
-  std::shared_ptr<TrackFrameLender> last_frame_lender_;
+  SharedPicture cam_picture_;
+  bool cam_picture_held_ = false;
 };
 
 }  // namespace kelmora

@@ -95,8 +95,8 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
   }
   const int64_t pause = GetTime() - pause_start_;
   printf("resuming after a pause of %" PRId64 "\n", pause);
-  main_timeline_.SkipPause(pause);
-  cam_timeline_.SkipPause(pause);
+  main_loop_.timeline().SkipPause(pause);
+  cam_loop_.timeline().SkipPause(pause);
 
   const bool audio_replaced = !replacement_audio_track_.is_null();
   const bool applied = ApplyReplacementTracks();
@@ -117,8 +117,8 @@ void VideoEncoderInstance::Resume(int32_t, const pp::VarDictionary&) {
     worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnStatusTimer),
                            500);
   }
-  if (!frame_pending_) RequestFrame();
-  if (cam_trigger_mode_ && !cam_frame_pending_) RequestCamFrame();
+  if (!main_loop_.pending()) RequestFrame();
+  if (cam_trigger_mode_ && !cam_loop_.pending()) RequestCamFrame();
   PostTypedMessage("resume", pp::Var(false));
 }
 
@@ -200,17 +200,7 @@ void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
   // completion's own calls): only the first acts.
   switch (cut_.Finish()) {
     case RecordingCut::Kind::kStop:
-      if (!cam_frame_.is_null()) {
-        printf("recycling cam frame\n");
-        cam_track_.RecycleFrame(cam_frame_);
-        cam_frame_ = pp::VideoFrame();
-      }
-      if (!last_frame_.is_null()) {
-        printf("recycling last frame\n");
-        ReleaseLastFrame();
-      }
-      // The graph may still hold the last main picture: it goes back to its
-      // track when the recorder is closed and deleted below.
+      ReleaseHeldPictures();
       CloseEncoder();
       break;
     case RecordingCut::Kind::kPause:
@@ -249,14 +239,13 @@ bool VideoEncoderInstance::ApplyReplacementTracks() {
   if (!replacement_video_track_.is_null()) {
     printf("setting video track to replacement\n");
     cam_trigger_mode_ = false;
-    retired_video_track_ = video_track_;
-    video_track_ = replacement_video_track_;
+    retired_video_track_ = main_loop_.track();
+    main_loop_.SetTrack(replacement_video_track_);
     replacement_video_track_ = pp::MediaStreamVideoTrack();
-    main_timeline_.Reset();
     cut_.NewVideoLoop();
-    frame_pending_ = true;
+    main_loop_.set_pending(true);
     video_configuring_ = true;
-    int32_t configured = video_track_.Configure(
+    int32_t configured = main_loop_.track().Configure(
         kReplacementTrackAttributes,
         callback_factory_.NewCallback(&VideoEncoderInstance::OnVideoConfigured));
     if (configured != PP_OK_COMPLETIONPENDING) {

@@ -7,21 +7,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "frame_timeline.h"
 #include "ppapi/c/pp_errors.h"
 #include "video_encoder_instance.h"
 
 namespace kelmora {
 
 namespace {
-
-Size FrameSize(const pp::VideoFrame& frame) {
-  pp::Size size;
-  if (!frame.GetSize(&size)) return Size();
-  Size result;
-  result.width = size.width();
-  result.height = size.height();
-  return result;
-}
 
 int64_t CaptureTime(const pp::VideoFrame& frame) {
   return static_cast<int64_t>(frame.GetTimestamp() * 1000.0);
@@ -34,35 +26,25 @@ int64_t FrameAge(BaseClock* clock, const pp::VideoFrame& frame) {
   return age < 0 || age > 1000 ? 0 : age;
 }
 
-// The frame's I420 picture at |target|; null when the frame holds no
-// picture that can be read (recycled, too small a buffer, another format).
-uint8_t* FitFrame(FrameScaler& scaler, pp::VideoFrame& frame, const Size& target) {
-  if (frame.GetFormat() != PP_VIDEOFRAME_FORMAT_I420) return nullptr;
-  return scaler.Fit(static_cast<uint8_t*>(frame.GetDataBuffer()), frame.GetDataBufferSize(),
-                    FrameSize(frame), target);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Requests.
 
 void VideoEncoderInstance::RequestFrame() {
-  frame_pending_ = true;
-  int32_t result = video_track_.GetFrame(callback_factory_.NewCallbackWithOutput(
-      &VideoEncoderInstance::OnFrame, cut_.video_generation(), video_track_.pp_resource()));
+  int32_t result = main_loop_.Request(callback_factory_.NewCallbackWithOutput(
+      &VideoEncoderInstance::OnFrame, cut_.video_generation(), main_loop_.track().pp_resource()));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetFrame failed instantly", result);
 }
 
 void VideoEncoderInstance::RecycleAndRequestFrame(const pp::VideoFrame& frame) {
-  video_track_.RecycleFrame(frame);
+  main_loop_.Recycle(frame);
   RequestFrame();
 }
 
 void VideoEncoderInstance::RequestCamFrame() {
-  cam_frame_pending_ = true;
-  int32_t result = cam_track_.GetFrame(
-      callback_factory_.NewCallbackWithOutput(&VideoEncoderInstance::OnCamFrame));
+  int32_t result =
+      cam_loop_.Request(callback_factory_.NewCallbackWithOutput(&VideoEncoderInstance::OnCamFrame));
   if (result != PP_OK_COMPLETIONPENDING) LogPepperError("GetCamFrame failed instantly", result);
 }
 
@@ -72,7 +54,7 @@ void VideoEncoderInstance::RequestCamFrame() {
 void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& delivered,
                                    int32_t generation, PP_Resource track) {
   pp::VideoFrame frame(delivered);
-  if (track != video_track_.pp_resource()) {
+  if (track != main_loop_.track().pp_resource()) {
     // Asked of a main track that has been replaced since: back to it.
     if (result == PP_OK) {
       printf("discarding frame\n");
@@ -80,7 +62,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
     }
     return;
   }
-  frame_pending_ = false;
+  main_loop_.set_pending(false);
   if (result == PP_ERROR_ABORTED) return;
   if (result != PP_OK) {
     LogPepperError("GetFrame failed", result);
@@ -100,7 +82,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   if (state_ == kIdle || state_ == kPaused || state_ == kClosed || !recorder_ || stale ||
       destroying_) {
     printf("discarding frame\n");
-    video_track_.RecycleFrame(frame);
+    main_loop_.Recycle(frame);
     // The request of a loop that a forced cut ended: when the recording
     // runs again, nothing else would ask for the next frame.
     if (stale && state_ == kRecording && !video_configuring_) RequestFrame();
@@ -111,7 +93,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   if (!InitRecorder(frame)) {
     if (recorder_initialized_.load() && !recorder_ready_) {
       // The set-up failed: the recorder is never fed, and the loop ends.
-      video_track_.RecycleFrame(frame);
+      main_loop_.Recycle(frame);
       return;
     }
     RecycleAndRequestFrame(frame);
@@ -119,18 +101,19 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   }
 
   const int64_t capture = CaptureTime(frame);
-  if (!main_timeline_.HasStart()) {
-    main_timeline_.SetStart(capture);
+  TimestampMapper& timeline = main_loop_.timeline();
+  if (!timeline.HasStart()) {
+    timeline.SetStart(capture);
     if (cut_.after_cut()) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
       const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
       printf("first frame of replaced track, offsetting with %" PRId64 "\n", offset);
-      main_timeline_.set_offset(offset);
+      timeline.set_offset(offset);
     }
   }
   last_frame_timer_->Restart();
-  const int64_t t = main_timeline_.Map(capture);
+  const int64_t t = timeline.Map(capture);
 
   if (cut_.Precedes(t)) {
     printf("ignoring frame at %" PRId64 " before stop time %" PRId64 "\n", t,
@@ -145,32 +128,36 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
     return;
   }
 
-  // A frame at the scheduled cut ends the loop and is not held: the graph
-  // may still hold the held frame's picture, and with this one too the
-  // track, which has two buffers, would deliver nothing after a resume
-  // until the held picture is replaced.
+  // A frame at the scheduled cut ends the loop.
   if (ReachedStopTime(t)) {
-    video_track_.RecycleFrame(frame);
+    main_loop_.Recycle(frame);
     return;
   }
 
-  // The frame held so far stays lent while the graph needs it; its
-  // lender lives on until this frame has taken its place.
-  ReleaseLastFrame();
-  std::shared_ptr<TrackFrameLender> lender = LenderFor(&main_lender_, video_track_);
-  SharedPicture picture = lender->Lend(frame);
-  const bool ok = AddFrame(frame, picture, t);
-  last_frame_ = frame;
+  FrameTimeline::Get().BeginFrame(capture, t);
+  // The encoding stage is behind by a full queue: this picture could only
+  // be dropped there, after its work.
+  if (recorder_->DropPictureIfEncoderFull()) {
+    FrameTimeline::Get().EndFrame("dropped, encoder busy");
+    RecycleAndRequestFrame(frame);
+    return;
+  }
+  // The picture is copied out and the frame goes back at once: the track
+  // has two buffers, and one kept for the repeat or held by the overlay
+  // would leave it one, so that any frame whose work takes longer than a
+  // frame interval would cost the next.
+  SharedPicture picture = main_loop_.TakePicture(frame, main_size_);
+  const bool ok = AddFrame(picture, t);
   last_picture_ = std::move(picture);
-  last_frame_lender_ = std::move(lender);
+  FrameTimeline::Get().EndFrame(ok ? "added" : "ends the loop");
   if (ok) {
-    if (!cam_track_.is_null() && !cam_frame_pending_) RequestCamFrame();
+    if (!cam_loop_.is_null() && !cam_loop_.pending()) RequestCamFrame();
     RequestFrame();
   }
 }
 
 bool VideoEncoderInstance::SetMainSizeFromFrame(const pp::VideoFrame& frame) {
-  main_size_ = FrameSize(frame);
+  main_size_ = TrackFrameLender::FrameSize(frame);
   if (recorder_ && recorder_->crop_) {
     const Rect& crop = *recorder_->crop_;
     // The crop is given in the picture the graph crops: the original size
@@ -196,7 +183,7 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     return false;
   }
   if (recorder_initialized_.load()) return recorder_ready_;
-  if (!cam_track_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
+  if (!cam_loop_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
     printf("ignoring frame while waiting for cam\n");
     return false;
   }
@@ -224,6 +211,9 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     FailRecorderSetUp();
     return false;
   }
+  // The encoding stage's thread waits for the main thread in the
+  // browser-backed encoder: the join must end those waits too.
+  recorder_->encoder_thread_start_ = [this] { WatchJoinOnThisThread(); };
   if (!recorder_->Init()) {
     // The header may not have fitted on the disk.
     if (recorder_->write_error() != 0) OnOutOfDiskSpace();
@@ -247,35 +237,34 @@ void VideoEncoderInstance::FailRecorderSetUp() {
   LogError("recorder_setup_error");
 }
 
-bool VideoEncoderInstance::AddFrame(pp::VideoFrame& frame, const SharedPicture& picture,
-                                    int64_t time) {
+bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) {
   if (!recorder_ || !recorder_ready_ || destroying_) return false;
   if (ReachedStopTime(time)) return false;
   UpdateFps(time);
-  // Camera pictures are small: copied, so that the camera track's two
-  // buffers stay free for the frames to come.
-  const bool cam_fed = !cam_frame_.is_null();
-  if (cam_fed) {
-    uint8_t* cam = FitFrame(cam_scaler_, cam_frame_, cam_size_);
-    if (!cam || recorder_->AddCamFrame(cam, time) != 0) {
+  if (cam_picture_held_) {
+    FrameTimeline::Step step("camera push");
+    if (!cam_picture_ || recorder_->LendCamFrame(cam_picture_, time) != 0) {
       LogError("add_frame_failed");
       return false;
     }
   }
-  // The overlay holds the main picture until the camera input has a
-  // picture for the same time: lent only when it gets one now, else the
-  // track's two buffers would both wait inside the graph for the camera.
-  const bool lend = !recorder_->cam_enabled_ || cam_fed;
-  if (FeedMainPicture(frame, lend ? picture : SharedPicture(), time) != 0) {
-    LogError("add_frame_failed");
-    return false;
+  {
+    FrameTimeline::Step step("graph push");
+    if (!picture || recorder_->LendFrame(picture, time) != 0) {
+      LogError("add_frame_failed");
+      return false;
+    }
   }
   last_frame_time_ = time;
-  if (cut_.first_pump_cut_off()) audio_pump_->FillSilence(time);
-  if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
-    LogError("add_audio_failed");
-    return false;
+  {
+    FrameTimeline::Step step("audio drain");
+    if (cut_.first_pump_cut_off()) audio_pump_->FillSilence(time);
+    if (audio_pump_->DrainToRecorder() != 0 || audio2_pump_->DrainToRecorder() != 0) {
+      LogError("add_audio_failed");
+      return false;
+    }
   }
+  FrameTimeline::Step step("graph pull");
   if (recorder_->FilterAvailable() < 0) {
     OnOutOfDiskSpace();
     return false;
@@ -290,25 +279,16 @@ bool VideoEncoderInstance::ReachedStopTime(int64_t time) {
   return true;
 }
 
-int VideoEncoderInstance::FeedMainPicture(pp::VideoFrame& frame, const SharedPicture& picture,
-                                          int64_t time) {
-  uint8_t* data = FitFrame(main_scaler_, frame, main_size_);
-  if (!data) return -1;
-  if (picture && data == picture.get()) return recorder_->LendFrame(picture, time);
-  // A scaled picture is overwritten by the next call, and a track buffer
-  // not lent goes back at once: the recorder keeps a copy.
-  return recorder_->AddFrame(data, time);
-}
-
-std::shared_ptr<TrackFrameLender> VideoEncoderInstance::LenderFor(
-    std::shared_ptr<TrackFrameLender>* slot, const pp::MediaStreamVideoTrack& track) {
-  if (!*slot || (*slot)->track() != track) *slot = std::make_shared<TrackFrameLender>(track);
-  return *slot;
-}
-
-void VideoEncoderInstance::ReleaseLastFrame() {
-  last_frame_ = pp::VideoFrame();
-  last_picture_.reset();
+void VideoEncoderInstance::ReleaseHeldPictures() {
+  if (cam_picture_held_) {
+    printf("recycling cam frame\n");
+    cam_picture_.reset();
+    cam_picture_held_ = false;
+  }
+  if (last_picture_) {
+    printf("recycling last frame\n");
+    last_picture_.reset();
+  }
 }
 
 void VideoEncoderInstance::UpdateFps(int64_t time) {
@@ -350,50 +330,54 @@ void VideoEncoderInstance::ReconfigureCam(int32_t) {
 
 void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& delivered) {
   pp::VideoFrame frame(delivered);
-  cam_frame_pending_ = false;
+  cam_loop_.set_pending(false);
   if (result == PP_ERROR_ABORTED) return;
   if (result != PP_OK) {
     LogPepperError("GetCamFrame failed", result);
     return;
   }
   if (cam_source_size_.width == 0 || cam_source_size_.height == 0) {
-    cam_source_size_ = FrameSize(frame);
+    cam_source_size_ = TrackFrameLender::FrameSize(frame);
     // No camera request until the track has its new size.
-    cam_frame_pending_ = true;
-    cam_track_.RecycleFrame(frame);
+    cam_loop_.set_pending(true);
+    cam_loop_.Recycle(frame);
     worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::ReconfigureCam),
                            0);
     return;
   }
   if (!recorder_initialized_.load()) {
     printf("ignoring cam frame while waiting for recorder\n");
-    cam_track_.RecycleFrame(frame);
+    cam_loop_.Recycle(frame);
     RequestCamFrame();
     return;
   }
   if (!recorder_ || !recorder_ready_) {
     // A failed set-up, or a stop that has completed: the loop ends.
-    cam_track_.RecycleFrame(frame);
+    cam_loop_.Recycle(frame);
     return;
   }
 
   last_frame_timer_->Restart();
   const int64_t capture = CaptureTime(frame);
-  if (!cam_timeline_.HasStart()) {
-    cam_timeline_.SetStart(capture);
-    cam_timeline_.set_offset(recording_timer_->Elapsed() - FrameAge(clock_.get(), frame));
+  TimestampMapper& timeline = cam_loop_.timeline();
+  if (!timeline.HasStart()) {
+    timeline.SetStart(capture);
+    timeline.set_offset(recording_timer_->Elapsed() - FrameAge(clock_.get(), frame));
   }
-  const int64_t t = cam_timeline_.Map(capture);
+  const int64_t t = timeline.Map(capture);
   bool go_on = cam_trigger_mode_;
-  if (!cam_frame_.is_null()) {
+  // Copied out, so that the camera track has both of its buffers for the
+  // frames to come while this picture waits for the next main frame.
+  SharedPicture picture = cam_loop_.TakePicture(frame, cam_size_);
+  if (cam_picture_held_) {
     // A paused recording adds nothing, whatever frame was still on its way.
-    if (cam_trigger_mode_ && state_ != kPaused && !last_frame_.is_null() && t >= 0 &&
+    if (cam_trigger_mode_ && state_ != kPaused && last_picture_ && t >= 0 &&
         t > last_frame_time_) {
-      go_on = AddFrame(last_frame_, last_picture_, t);
+      go_on = AddFrame(last_picture_, t);
     }
-    cam_track_.RecycleFrame(cam_frame_);
   }
-  cam_frame_ = frame;
+  cam_picture_ = std::move(picture);
+  cam_picture_held_ = true;
   if (go_on && state_ == kRecording) RequestCamFrame();
 }
 
@@ -406,11 +390,11 @@ void VideoEncoderInstance::OnStatusTimer(int32_t) {
     return;
   }
   const int64_t elapsed = recording_timer_->Elapsed();
-  if (!cam_track_.is_null()) {
+  if (!cam_loop_.is_null()) {
     if (!cam_trigger_mode_ && static_cast<int32_t>(elapsed - last_frame_time_) > 1000) {
       printf("enabling cam trigger mode\n");
       cam_trigger_mode_ = true;
-      if (!cam_frame_pending_) RequestCamFrame();
+      if (!cam_loop_.pending()) RequestCamFrame();
     }
   } else if (last_frame_timer_->Elapsed() > 2000) {
     RepeatLastFrame();
@@ -421,11 +405,11 @@ void VideoEncoderInstance::OnStatusTimer(int32_t) {
 }
 
 void VideoEncoderInstance::RepeatLastFrame() {
-  if (last_frame_.is_null()) return;
+  if (!last_picture_) return;
   const int64_t t = recording_timer_->Elapsed() - 500;
   if (t <= last_frame_time_) return;
   last_frame_timer_->Restart();
-  AddFrame(last_frame_, last_picture_, t);
+  AddFrame(last_picture_, t);
 }
 
 }  // namespace kelmora

@@ -83,7 +83,7 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
     PostTypedMessage("start", "configure video failed");
     return;
   }
-  video_track_ = pp::MediaStreamVideoTrack(video_track.AsResource());
+  main_loop_.SetTrack(pp::MediaStreamVideoTrack(video_track.AsResource()));
   if (ConfigureVideoTrack() != PP_OK_COMPLETIONPENDING) {
     PostTypedMessage("start", "configure video failed");
     return;
@@ -126,7 +126,7 @@ void VideoEncoderInstance::Start(int32_t, const pp::VarDictionary& data) {
       return;
     }
     recorder_->cam_enabled_ = true;
-    cam_track_ = pp::MediaStreamVideoTrack(cam_track.AsResource());
+    cam_loop_.SetTrack(pp::MediaStreamVideoTrack(cam_track.AsResource()));
     if (ConfigureCamTrack(0, 0) != PP_OK_COMPLETIONPENDING) {
       PostTypedMessage("start", "configure cam video failed");
       return;
@@ -139,23 +139,17 @@ void VideoEncoderInstance::CreateRecorder() {
   status_timer_running_ = false;
   recording_timer_->Reset();
   last_frame_timer_->Reset();
-  main_timeline_.Reset();
-  cam_timeline_.Reset();
+  main_loop_.Reset();
+  cam_loop_.Reset();
   last_frame_time_ = 0;
   cam_trigger_mode_ = false;
   fps_ = -1;
-  frame_pending_ = false;
-  cam_frame_pending_ = false;
   video_configuring_ = false;
-  video_track_ = pp::MediaStreamVideoTrack();
-  cam_track_ = pp::MediaStreamVideoTrack();
   audio_track_ = pp::MediaStreamAudioTrack();
   audio2_track_ = pp::MediaStreamAudioTrack();
-  cam_frame_ = pp::VideoFrame();
-  // Held frames are released, not recycled: the lenders go first.
-  main_lender_.reset();
-  last_frame_lender_.reset();
-  ReleaseLastFrame();
+  last_picture_.reset();
+  cam_picture_.reset();
+  cam_picture_held_ = false;
   cam_source_size_ = Size();
   cam_size_ = Size();
   main_size_ = Size();
@@ -206,9 +200,9 @@ boost::optional<Size> VideoEncoderInstance::ParseSize(const pp::Var& var) {
 
 int32_t VideoEncoderInstance::ConfigureVideoTrack() {
   cut_.NewVideoLoop();
-  frame_pending_ = true;
+  main_loop_.set_pending(true);
   video_configuring_ = true;
-  return video_track_.Configure(
+  return main_loop_.track().Configure(
       kMainTrackAttributes,
       callback_factory_.NewCallback(&VideoEncoderInstance::OnVideoConfigured));
 }
@@ -223,7 +217,7 @@ int32_t VideoEncoderInstance::ConfigureCamTrack(int32_t width, int32_t height) {
                                 PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES,
                                 2,
                                 PP_MEDIASTREAMVIDEOTRACK_ATTRIB_NONE};
-  return cam_track_.Configure(
+  return cam_loop_.track().Configure(
       attributes, callback_factory_.NewCallback(&VideoEncoderInstance::OnCamConfigured));
 }
 
@@ -250,7 +244,7 @@ void VideoEncoderInstance::OnStartTimeout(int32_t) {
     LogError("start_timeout");
   } else if (!audio_track_.is_null() && recorder_->sample_rate_ <= 0) {
     LogError("start_timeout:no_audio");
-  } else if (!cam_track_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
+  } else if (!cam_loop_.is_null() && (cam_size_.width == 0 || cam_size_.height == 0)) {
     LogError("start_timeout:no_cam");
   } else {
     LogError("start_timeout");

@@ -107,6 +107,10 @@ int VideoGraphFilter::AddInputWriter(GraphInputWriter* writer) {
   return result;
 }
 
+void VideoGraphFilter::set_filter_threads(int threads) {
+  if (graph_) graph_->nb_threads = threads;
+}
+
 int VideoGraphFilter::ConfigureGraph() {
   AVFilterInOut* inputs = nullptr;
   AVFilterInOut* outputs = nullptr;

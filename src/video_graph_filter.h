@@ -36,6 +36,9 @@ class VideoGraphFilter {
   VideoGraphFilter(const VideoGraphFilter&) = delete;
   VideoGraphFilter& operator=(const VideoGraphFilter&) = delete;
 
+  // Threads of the graph's filters; 0 (the default) lets the library
+  // choose. Before the first AddInputWriter.
+  void set_filter_threads(int threads);
   // Creates the writer's buffer sources and registers it (not owned).
   int AddInputWriter(GraphInputWriter* writer);
   // Parses and configures the graph, sizes and opens the output writer.

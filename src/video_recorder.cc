@@ -4,7 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include "branding_writer.h"
+#include "encoding_stage.h"
 #include "graph_input_writer.h"
 #include "simple_video_writer.h"
 
@@ -144,9 +147,21 @@ bool VideoRecorder::Init() {
   assert(!filename_.empty());
 
   // Output file.
+  // The graph owns it from here, behind the encoding stage.
   SimpleVideoWriter* output = new SimpleVideoWriter(filename_);
-  filter_.writer_.reset(output);  // the graph owns it from here
-  filter_.thread_factor_ = thread_factor_;
+  encoding_stage_ = new EncodingStage(std::unique_ptr<VideoWriter>(output), encoder_thread_start_);
+  filter_.writer_.reset(encoding_stage_);
+  // One encoder thread by default: libvpx waits for all of its threads at
+  // every frame, so on a loaded machine, where some of them are always
+  // descheduled, more threads keep fewer frames (the frame loop and the
+  // graph run on threads of their own beside it).
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  filter_.thread_factor_ =
+      thread_factor_ >= 0 || processors < 1 ? thread_factor_ : 0.5f / processors;
+  // The same for the graph's filters, whose slices (the overlay's) would
+  // otherwise be spread over every processor and wait for the slowest: the
+  // graph runs on the worker, beside the encoding thread.
+  filter_.set_filter_threads(1);
   if (!video_codec_.empty() && !output->SetVideoCodec(video_codec_)) {
     fprintf(stderr, "unknown video encoder %s\n", video_codec_.c_str());
     return false;
@@ -301,6 +316,14 @@ int VideoRecorder::FilterAvailable() {
   return filter_.FilterAvailable();
 }
 
+bool VideoRecorder::DropPictureIfEncoderFull() {
+  if (!running_ || !encoding_stage_ || !encoding_stage_->QueueFull()) return false;
+  ++pictures_dropped_;
+  return true;
+}
+
+int64_t VideoRecorder::dropped_pictures() const { return pictures_dropped_; }
+
 int VideoRecorder::Close() {
   if (!running_) {
     fprintf(stderr, "recorder not running, nothing to close\n");
@@ -336,6 +359,12 @@ int VideoRecorder::Close() {
     fprintf(stderr, "filtering not done on close\n");
   }
 
+  // The stage goes with the output writer.
+  encoding_stage_ = nullptr;
+  if (pictures_dropped_ > 0) {
+    printf("%lld pictures dropped while the encoder was behind\n",
+           static_cast<long long>(pictures_dropped_));
+  }
   if (filter_.Close() < 0) {
     fprintf(stderr, "closing filtering failed\n");
     result = -1;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 
 namespace kelmora {
 
+class EncodingStage;
 class GraphInputWriter;
 
 // The media back end of one recording: the output file, the named graph
@@ -64,8 +66,16 @@ class VideoRecorder {
   int audio_frame_size();
   int audio2_frame_size();
 
-  // Drains whatever the graph can give into the file.
+  // Drains whatever the graph can give into the file: the encoding and
+  // muxing happen behind it, on the encoding stage's thread.
   int FilterAvailable();
+
+  // True (and the picture counted as lost) when the encoding stage's
+  // queue is full: a live caller drops the picture instead of handing it
+  // in, before it costs any work.
+  bool DropPictureIfEncoderFull();
+  // Pictures lost so far because the encoding stage was full.
+  int64_t dropped_pictures() const;
 
   // Ends the inputs, drains the graph and closes the file. 0 or -1.
   int Close();
@@ -98,8 +108,12 @@ class VideoRecorder {
   Size cam_size_;
   std::string branding_filename_;
   int32_t start_delay_ = 0;  // ms
-  // Share of the online processors that the video encoder takes.
-  float thread_factor_ = 0.5f;
+  // Share of the online processors that the video encoder takes; below
+  // zero, one thread (see Init).
+  float thread_factor_ = -1.0f;
+  // Run first on the encoding stage's thread (the instance lets the
+  // browser-backed encoder see a join there). Set before Init.
+  std::function<void()> encoder_thread_start_;
 
  private:
   // Declared before the adapters so that it is destroyed after them.
@@ -107,6 +121,9 @@ class VideoRecorder {
   std::unique_ptr<RawVideoWriter> main_video_writer_;
   std::unique_ptr<RawVideoWriter> cam_video_writer_;
   std::unique_ptr<RawVideoWriter> audio2_writer_;
+  // The output writer's front, owned by filter_; null before Init.
+  EncodingStage* encoding_stage_ = nullptr;
+  int64_t pictures_dropped_ = 0;
   // The graph inputs inside the adapters above; not owned.
   GraphInputWriter* main_input_ = nullptr;
   GraphInputWriter* audio2_input_ = nullptr;

@@ -17,7 +17,6 @@
 #include "nacl_io/nacl_io.h"
 #include "ppapi/cpp/instance_handle.h"
 #include "ppapi/cpp/module.h"
-#include "pp_video_encoder.h"
 
 namespace {
 
@@ -49,6 +48,17 @@ void RedirectStream(const char* path, int flags, int target) {
   dup2(fd, target);
   close(fd);
 }
+
+// Hooks that wake waits for the main thread at a join.
+std::mutex join_hooks_mutex;
+std::vector<WorkerBaseInstance::JoinHook>& JoinHooks() {
+  static std::vector<WorkerBaseInstance::JoinHook> hooks;
+  return hooks;
+}
+
+// The join flag of the instance the calling thread works for; null on
+// threads that are not watched.
+thread_local const std::atomic<bool>* thread_join_flag = nullptr;
 
 std::string PepperErrorText(const std::string& text, int32_t pp_error) {
   return text + ", pp_error: " + std::to_string(pp_error);
@@ -98,15 +108,31 @@ void WorkerBaseInstance::TakeCrashReportsLocked() {
   exception_binding_owner = this;
 }
 
+void WorkerBaseInstance::AddJoinHook(JoinHook hook) {
+  std::lock_guard<std::mutex> lock(join_hooks_mutex);
+  std::vector<JoinHook>& hooks = JoinHooks();
+  if (std::find(hooks.begin(), hooks.end(), hook) == hooks.end()) hooks.push_back(hook);
+}
+
+bool WorkerBaseInstance::JoinPendingOnThisThread() {
+  return thread_join_flag && thread_join_flag->load();
+}
+
 void WorkerBaseInstance::JoinWorker() {
   joining_ = true;
-  kelmora::PPVideoEncoder::WakeWaitingSteps();
+  std::vector<JoinHook> hooks;
+  {
+    std::lock_guard<std::mutex> lock(join_hooks_mutex);
+    hooks = JoinHooks();
+  }
+  for (JoinHook hook : hooks) hook();
   worker_thread_.Join();
 }
 
+void WorkerBaseInstance::WatchJoinOnThisThread() { thread_join_flag = &joining_; }
+
 void WorkerBaseInstance::WatchJoinOnWorker(void* user_data, int32_t) {
-  kelmora::PPVideoEncoder::WatchMainThreadJoin(
-      &static_cast<WorkerBaseInstance*>(user_data)->joining_);
+  static_cast<WorkerBaseInstance*>(user_data)->WatchJoinOnThisThread();
 }
 
 bool WorkerBaseInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {

@@ -37,6 +37,16 @@ class WorkerBaseInstance : public pp::Instance {
 
   const std::string& log_prefix() const { return log_prefix_; }
 
+  // Components whose work for a worker waits for the main thread (the
+  // browser-backed encoder) add a hook; at a join the main thread sets the
+  // join flag and runs every hook, before it blocks, to wake those waits.
+  // Module-wide; a hook added again counts once. Any thread.
+  using JoinHook = void (*)();
+  static void AddJoinHook(JoinHook hook);
+  // True on a thread that works for an instance whose main thread is
+  // joining its worker: a wait for the main thread would never end.
+  static bool JoinPendingOnThisThread();
+
  protected:
   // Where subclasses post their work.
   pp::MessageLoop& worker_loop() { return worker_thread_.message_loop(); }
@@ -48,6 +58,10 @@ class WorkerBaseInstance : public pp::Instance {
   // starts from now on, fail at once, as the main thread cannot serve them
   // while it waits here.
   void JoinWorker();
+  // Run first on a thread that does work for the worker (started by it):
+  // that thread's waits for the main thread end at the join too. The
+  // thread must end before the instance's members go.
+  void WatchJoinOnThisThread();
 
   // Main thread: the common checks of every incoming message. True with
   // the type and a copy of "data" for a well-formed one; otherwise logs

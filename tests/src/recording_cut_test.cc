@@ -110,9 +110,10 @@ TEST(RecordingCutTest, AFirstAudioTrackCutOffByASwitchOfTheVideoAloneStaysCutOff
   ASSERT_NO_FATAL_FAILURE(ReadSyncFile(run, "cutoff.webm", &marks));
   const std::vector<int64_t> cuts = FileCuts(run, 0);
   ASSERT_EQ(5u, cuts.size()) << run.Tty();
-  // The tone of the first half second is the only sound of the file.
+  // The tone of the first half second is the only sound of the file (a
+  // loaded machine's source may skip its beginning).
   ASSERT_FALSE(marks.beeps.empty());
-  EXPECT_LT(marks.beeps.front(), 100);
+  EXPECT_LT(marks.beeps.front(), cuts[1]);
   for (size_t i = 1; i < marks.beeps.size(); ++i) {
     ADD_FAILURE() << "sound at " << marks.beeps[i] << " ms, after the cut at " << cuts[1];
   }

@@ -1,0 +1,191 @@
+#include "encoding_stage.h"
+
+#include <time.h>
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+
+#include "frame_timeline.h"
+#include "utils.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace kelmora {
+
+namespace {
+
+// Audio frames the queue takes before their writer waits: seconds of sound,
+// a few kilobytes each.
+constexpr int kAudioCapacity = 256;
+
+// Pictures the queue takes, as a multiple of its capacity, before a write
+// waits: the frame loop stops at the capacity itself, but pictures that
+// waited in the graph for late audio come out together.
+constexpr int kBurstFactor = 4;
+
+int FromEnvironment(const char* name, int otherwise) {
+  const char* value = getenv(name);
+  return value && *value ? atoi(value) : otherwise;
+}
+
+void SleepMs(int ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0) {
+  }
+}
+
+}  // namespace
+
+EncodingStage::EncodingStage(std::unique_ptr<VideoWriter> output,
+                             std::function<void()> thread_start, int capacity)
+    : output_(std::move(output)),
+      thread_start_(std::move(thread_start)),
+      capacity_(capacity < 1 ? 1 : capacity) {
+  SetDelay(FromEnvironment("KELMORA_ENCODE_DELAY_MS", 0),
+           FromEnvironment("KELMORA_ENCODE_DELAY_EVERY", 1));
+  int result = pthread_cond_init(&changed_, nullptr);
+  assert(!result);
+  (void)result;
+}
+
+EncodingStage::~EncodingStage() {
+  StopThread(false);
+  pthread_cond_destroy(&changed_);
+}
+
+void EncodingStage::SetDelay(int delay_ms, int every) {
+  delay_ms_ = delay_ms > 0 ? delay_ms : 0;
+  delay_every_ = every > 0 ? every : 1;
+}
+
+int EncodingStage::Init() { return output_->Init(); }
+
+void EncodingStage::SetVideoSize(int width, int height) {
+  VideoWriter::SetVideoSize(width, height);
+  output_->SetVideoSize(width, height);
+}
+
+void EncodingStage::SetAudioSampleRate(int rate) {
+  VideoWriter::SetAudioSampleRate(rate);
+  output_->SetAudioSampleRate(rate);
+}
+
+int EncodingStage::Open() {
+  int result = output_->Open();
+  if (result < 0) return result;
+  if (pthread_create(&thread_, nullptr, &EncodingStage::ThreadMain, this) != 0) {
+    fprintf(stderr, "could not start the encoding thread\n");
+    return -1;
+  }
+  thread_running_ = true;
+  return result;
+}
+
+bool EncodingStage::QueueFull() {
+  ScopedLock lock(mutex_);
+  return queued_pictures_ >= capacity_;
+}
+
+int EncodingStage::WriteVideoFrame(AVFrame* frame) {
+  if (!thread_running_) return output_->WriteVideoFrame(frame);
+  FramePtr item(av_frame_clone(frame));
+  if (!item) return AVERROR(ENOMEM);
+  // A picture lent by a track is read-only: copied, so that the track has
+  // its buffer back while the picture waits for its turn.
+  int result = av_frame_make_writable(item.get());
+  if (result < 0) {
+    LogAvError("Could not copy a queued picture", result);
+    return result;
+  }
+  if (frame->pts != AV_NOPTS_VALUE) video_position_ = frame->pts;
+  ScopedLock lock(mutex_);
+  while (error_ >= 0 && queued_pictures_ >= capacity_ * kBurstFactor) {
+    pthread_cond_wait(&changed_, mutex_.native());
+  }
+  if (error_ < 0) return error_;
+  queue_.push_back(Item{std::move(item), false});
+  ++queued_pictures_;
+  pthread_cond_broadcast(&changed_);
+  return 0;
+}
+
+int EncodingStage::WriteAudioFrame(AVFrame* frame) {
+  if (!thread_running_) return output_->WriteAudioFrame(frame);
+  FramePtr item(av_frame_clone(frame));
+  if (!item) return AVERROR(ENOMEM);
+  if (frame->pts != AV_NOPTS_VALUE) {
+    audio_position_ = av_rescale_q(frame->pts, output_->audio_time_base(),
+                                   output_->video_time_base());
+  }
+  ScopedLock lock(mutex_);
+  while (error_ >= 0 && static_cast<int>(queue_.size()) - queued_pictures_ >= kAudioCapacity) {
+    pthread_cond_wait(&changed_, mutex_.native());
+  }
+  if (error_ < 0) return error_;
+  queue_.push_back(Item{std::move(item), true});
+  pthread_cond_broadcast(&changed_);
+  return 0;
+}
+
+int EncodingStage::Close() {
+  StopThread(true);
+  int error;
+  {
+    ScopedLock lock(mutex_);
+    error = error_;
+  }
+  int result = output_->Close();
+  return error < 0 ? error : result;
+}
+
+void* EncodingStage::ThreadMain(void* self) {
+  pthread_setname_np(pthread_self(), "recording-enc");
+  static_cast<EncodingStage*>(self)->Run();
+  return nullptr;
+}
+
+void EncodingStage::Run() {
+  if (thread_start_) thread_start_();
+  ScopedLock lock(mutex_);
+  for (;;) {
+    while (queue_.empty() && !stopping_) pthread_cond_wait(&changed_, mutex_.native());
+    if (queue_.empty() || discard_) break;
+    Item item = std::move(queue_.front());
+    queue_.pop_front();
+    mutex_.Unlock();
+    if (!item.audio && delay_ms_ > 0 && ++pictures_encoded_ % delay_every_ == 0) {
+      printf("encoding stage delayed %d ms\n", delay_ms_);
+      SleepMs(delay_ms_);
+    }
+    int result;
+    {
+      FrameTimeline::Step step(item.audio ? "write audio" : "encode and mux");
+      result = item.audio ? output_->WriteAudioFrame(item.frame.get())
+                          : output_->WriteVideoFrame(item.frame.get());
+    }
+    item.frame.reset();
+    mutex_.Lock();
+    if (!item.audio) --queued_pictures_;
+    if (result < 0 && error_ >= 0) error_ = result;
+    pthread_cond_broadcast(&changed_);
+  }
+  queue_.clear();
+  queued_pictures_ = 0;
+}
+
+void EncodingStage::StopThread(bool drain) {
+  if (!thread_running_) return;
+  {
+    ScopedLock lock(mutex_);
+    stopping_ = true;
+    discard_ = !drain;
+    pthread_cond_broadcast(&changed_);
+  }
+  pthread_join(thread_, nullptr);
+  thread_running_ = false;
+}
+
+}  // namespace kelmora
