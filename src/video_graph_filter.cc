@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "utils.h"
@@ -157,9 +158,52 @@ int VideoGraphFilter::ConfigureGraph() {
   }
   outputs_holder.reset();
 
+  result = ReplaceMovieSources();
+  if (result < 0) {
+    return result;
+  }
+
   // Let the library convert wherever two linked pads disagree.
   avfilter_graph_set_auto_convert(graph_.get(), AVFILTER_AUTO_CONVERT_ALL);
   return avfilter_graph_config(graph_.get(), nullptr);
+}
+
+int VideoGraphFilter::ReplaceMovieSources() {
+  // The filter list changes as sources are replaced.
+  std::vector<AVFilterContext*> movies;
+  for (unsigned i = 0; i < graph_->nb_filters; ++i) {
+    const char* name = graph_->filters[i]->filter->name;
+    if (strcmp(name, "movie") == 0 || strcmp(name, "amovie") == 0) {
+      movies.push_back(graph_->filters[i]);
+    }
+  }
+  for (AVFilterContext* movie : movies) {
+    int result = 0;
+    std::unique_ptr<MovieSourceReader> reader =
+        MovieSourceReader::Replace(graph_.get(), movie, &result);
+    if (result < 0) {
+      return result;
+    }
+    if (reader) {
+      movie_readers_.push_back(std::move(reader));
+    }
+  }
+  return 0;
+}
+
+int VideoGraphFilter::FeedMovieSources() {
+  int fed = 0;
+  for (const std::unique_ptr<MovieSourceReader>& reader : movie_readers_) {
+    if (!reader->Wanted()) {
+      continue;
+    }
+    int result = reader->Feed();
+    if (result < 0) {
+      return result;
+    }
+    ++fed;
+  }
+  return fed;
 }
 
 bool VideoGraphFilter::LinkInputWriter(AVFilterInOut* input) {
@@ -336,6 +380,15 @@ int VideoGraphFilter::PullFrame(AVFilterContext* sink, bool audio) {
   assert(writer_ != __null);
   assert(frame_ != __null);
   int result = av_buffersink_get_frame(sink, frame_.get());
+  // A sink fed by movie readers waits only for what they read next.
+  while (result == AVERROR(EAGAIN)) {
+    const int fed = FeedMovieSources();
+    if (fed <= 0) {
+      result = fed < 0 ? fed : result;
+      break;
+    }
+    result = av_buffersink_get_frame(sink, frame_.get());
+  }
   if (result == AVERROR_EOF) {
     (audio ? audio_done_ : video_done_) = true;
     return 0;

@@ -9,6 +9,7 @@
 
 #include "av_holders.h"
 #include "graph_input_writer.h"
+#include "movie_source_reader.h"
 #include "video_writer.h"
 
 extern "C" {
@@ -71,6 +72,11 @@ class VideoGraphFilter {
   };
 
   int ConfigureGraph();
+  // Puts a MovieSourceReader in place of every movie source of the text.
+  int ReplaceMovieSources();
+  // Feeds the readers the graph asked for input. The number fed, or a
+  // negative code.
+  int FeedMovieSources();
   bool LinkInputWriter(AVFilterInOut* input);
   int ConfigureOutputFilter(AVFilterInOut* output);
   int ConfigureVideoOutput(AVFilterInOut* output);
@@ -90,6 +96,7 @@ class VideoGraphFilter {
   int HoldReadyVideo();
 
   std::vector<GraphInputWriter*> input_writers_;
+  std::vector<std::unique_ptr<MovieSourceReader>> movie_readers_;
   std::unique_ptr<AVFilterGraph, GraphDeleter> graph_;
   AVFilterContext* output_filter_audio_ctx_ = nullptr;  // owned by graph_
   AVFilterContext* output_filter_video_ctx_ = nullptr;  // owned by graph_

@@ -85,6 +85,17 @@ std::string Damage(const std::string& path, long offset, int count) {
 
 std::string Recording(const std::string& name);
 
+// Where the data of the file's video packet |index| lies, as the demuxer
+// gives it: in a WebM, the block's position after its size; -1 if none.
+long VideoPacketPosition(const std::string& path, int index) {
+  ProgramResult result = RunProgram({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v",
+                                     "-show_entries", "packet=pos", "-of", "csv=p=0", path},
+                                    "");
+  std::vector<std::string> lines = result.OutLines();
+  if (result.exit_code != 0 || index >= static_cast<int>(lines.size())) return -1;
+  return atol(lines[index].c_str());
+}
+
 std::string MakeRecording(const std::string& name, const std::string& path) {
   if (name == "regions.webm") return RecordWebm(path, kRegionsGraph, 4);
   if (name == "long.webm") return RecordWebm(path, "testsrc2=s=640x360:r=30:d=16", 16);
@@ -125,6 +136,8 @@ std::string MakeRecording(const std::string& name, const std::string& path) {
   }
   // Damaged in two places, 200 bytes each, and cut short as a crash ends a
   // recording: from one recording, which the test program makes first.
+  // One damaged spot is the picture at 5 s, from its own header on, which
+  // its decoder refuses.
   if (name == "damaged.webm" || name == "cut.webm") {
     const std::string whole = Recording("whole.webm");
     std::string error = Ffmpeg("-i " + whole + " -c copy " + path);
@@ -133,8 +146,11 @@ std::string MakeRecording(const std::string& name, const std::string& path) {
     if (error.empty() && name == "cut.webm" && truncate(path.c_str(), info.st_size * 6 / 10) != 0) {
       error = "cannot cut";
     }
-    if (error.empty() && name == "damaged.webm") error = Damage(path, info.st_size / 2, 200);
     if (error.empty() && name == "damaged.webm") error = Damage(path, info.st_size * 9 / 10, 200);
+    const long picture = VideoPacketPosition(path, 150);
+    if (error.empty() && name == "damaged.webm" && picture < 0) error = "no picture 150";
+    // A block's data starts after its track number, time and flags.
+    if (error.empty() && name == "damaged.webm") error = Damage(path, picture + 4, 200);
     return error;
   }
   if (name == "odd.webm") return RecordWebm(path, "testsrc2=s=1365x767:r=10:d=1", 1);
@@ -830,9 +846,28 @@ TEST_F(EditModuleTest, DamagedAndCutShortRecordingsAreEditedAsFarAsReadable) {
     ASSERT_TRUE(video);
     EXPECT_EQ(0, video->decode_errors);
     EXPECT_NEAR(readable, video->decoded_frames, 1);
-    // Cut short: up to the last readable picture.
-    if (std::string(name) == "cut") EXPECT_NEAR(readable * 1000 / 30, out.duration_ms, 100);
+    // Cut short: up to the last readable picture; damaged: to the end, with
+    // the refused picture skipped.
+    EXPECT_NEAR(readable * 1000 / 30, out.duration_ms, 100);
+    if (std::string(name) == "damaged") {
+      // The command line reads on past both damaged spots.
+      EXPECT_GT(readable, 250);
+      EXPECT_NE(std::string::npos, tty_.find("Skipped a damaged packet of stream 0"));
+    }
   }
+
+  // A trim across the damaged picture keeps its two seconds less that one.
+  messages_.clear();
+  ProgramResult result = Run(StartLine(R"({"inFilename": "/html5_persistent/damaged.webm",
+      "outFilename": "/html5_persistent/trim.mp4", "outFormat": "mp4",
+      "trim": {"start": 4, "end": 6}})") + kAwaitDone);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ((std::vector<std::string>{kStartOk, kDone}), Replies());
+  FileInfo trimmed = DecodeFile(persistent_ + "/trim.mp4");
+  const StreamInfo* video = trimmed.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_NEAR(59, video->decoded_frames, 1);
+  EXPECT_NEAR(2000, trimmed.duration_ms, 100);
 }
 
 // The browser's encoder, which a WebM takes by default, refuses odd sizes:
