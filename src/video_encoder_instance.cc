@@ -26,6 +26,10 @@ VideoEncoderInstance::~VideoEncoderInstance() {
   // any wait of the browser-backed encoder for this thread first.
   FrameTimeline::Step step("destroy");
   destroying_ = true;
+  {
+    ScopedLock lock(running_recorder_mutex_);
+    if (running_recorder_) running_recorder_->DiscardQueuedPictures();
+  }
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::CloseOnDestroy),
                          0);
   {
@@ -140,6 +144,11 @@ void VideoEncoderInstance::ReportPumpError(const std::string& code) {
 
 int64_t VideoEncoderInstance::GetTime() { return clock_->Now(); }
 
+void VideoEncoderInstance::SetRunningRecorder(VideoRecorder* recorder) {
+  ScopedLock lock(running_recorder_mutex_);
+  running_recorder_ = recorder;
+}
+
 void VideoEncoderInstance::CloseOnDestroy(int32_t) {
   // No reply and no state: the page is gone. The file gets its trailer so
   // that it reads and decodes up to the last picture written.
@@ -150,6 +159,8 @@ void VideoEncoderInstance::CloseOnDestroy(int32_t) {
   FrameTimeline::Step step("close on destroy");
   // Nobody waits for the pictures still queued: encoding them could take
   // seconds at a large size, while the browser's main thread is held here.
+  // (Already told when the recorder was running at the destruction.)
+  SetRunningRecorder(nullptr);
   recorder_->DiscardQueuedPictures();
   recorder_->Close();
   recorder_.reset();

@@ -221,6 +221,7 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     return false;
   }
   recorder_ready_ = true;
+  SetRunningRecorder(recorder_.get());
   printf("recorder initialized\n");
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);

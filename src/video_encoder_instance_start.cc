@@ -158,6 +158,7 @@ void VideoEncoderInstance::CreateRecorder() {
 
   // The pumps refer to the recorder: the new ones replace the old before
   // the old recorder goes.
+  SetRunningRecorder(nullptr);
   std::unique_ptr<VideoRecorder> old_recorder = std::move(recorder_);
   recorder_.reset(new VideoRecorder());
   recorder_ready_ = false;

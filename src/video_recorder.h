@@ -85,6 +85,8 @@ class VideoRecorder {
   // DiscardPictures).
   // The file is then removed when no picture reached it: it would not
   // decode (the browser's encoder cannot take one during a destruction).
+  // Also from another thread, between a successful Init and the Close, when
+  // the caller keeps the two apart.
   void DiscardQueuedPictures();
 
   // The code of the first write to the file that failed (header, packet,
@@ -133,7 +135,7 @@ class VideoRecorder {
   // The writer behind the stage, owned by it; null before Init.
   SimpleVideoWriter* output_ = nullptr;
   int64_t pictures_dropped_ = 0;
-  bool discarding_ = false;
+  std::atomic<bool> discarding_{false};
   // The graph inputs inside the adapters above; not owned.
   GraphInputWriter* main_input_ = nullptr;
   GraphInputWriter* audio2_input_ = nullptr;
