@@ -1,5 +1,7 @@
 #include "edit_instance.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 
 #include "edit_config_parser.h"
@@ -18,6 +20,9 @@ const char* StateName(int state) {
   return "inactive";
 }
 
+// The worker runs the edit job.
+void NameWorker(void*, int32_t) { pthread_setname_np(pthread_self(), "edit-worker"); }
+
 }  // namespace
 
 EditInstance::EditInstance(PP_Instance instance)
@@ -34,6 +39,7 @@ EditInstance::~EditInstance() {
 
 bool EditInstance::Init(uint32_t argc, const char* argn[], const char* argv[]) {
   WorkerBaseInstance::Init(argc, argn, argv);
+  worker_loop().PostWork(pp::CompletionCallback(&NameWorker, nullptr), 0);
   core_ = pp::Module::Get()->core();
   RegisterPPEncoders(this);
   return true;
