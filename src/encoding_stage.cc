@@ -74,6 +74,7 @@ void EncodingStage::SetAudioSampleRate(int rate) {
 }
 
 int EncodingStage::Open() {
+  FrameTimeline::Step step("output open");
   int result = output_->Open();
   if (result < 0) return result;
   if (pthread_create(&thread_, nullptr, &EncodingStage::ThreadMain, this) != 0) {
@@ -91,6 +92,8 @@ bool EncodingStage::QueueFull() {
 
 int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   if (!thread_running_) return output_->WriteVideoFrame(frame);
+  // Before the copy, which costs as much as a small encode.
+  if (DropWhileDiscarding()) return 0;
   FramePtr item(av_frame_clone(frame));
   if (!item) return AVERROR(ENOMEM);
   // A picture lent by a track is read-only: copied, so that the track has
@@ -102,10 +105,14 @@ int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   }
   if (frame->pts != AV_NOPTS_VALUE) video_position_ = frame->pts;
   ScopedLock lock(mutex_);
-  while (error_ >= 0 && queued_pictures_ >= capacity_ * kBurstFactor) {
+  while (error_ >= 0 && !discarding_ && queued_pictures_ >= capacity_ * kBurstFactor) {
     pthread_cond_wait(&changed_, mutex_.native());
   }
   if (error_ < 0) return error_;
+  if (discarding_ && pictures_taken_ + queued_pictures_ > 0) {
+    ++pictures_discarded_;
+    return 0;
+  }
   queue_.push_back(Item{std::move(item), false});
   ++queued_pictures_;
   pthread_cond_broadcast(&changed_);
@@ -121,21 +128,58 @@ int EncodingStage::WriteAudioFrame(AVFrame* frame) {
                                    output_->video_time_base());
   }
   ScopedLock lock(mutex_);
-  while (error_ >= 0 && static_cast<int>(queue_.size()) - queued_pictures_ >= kAudioCapacity) {
+  while (error_ >= 0 && !discarding_ &&
+         static_cast<int>(queue_.size()) - queued_pictures_ >= kAudioCapacity) {
     pthread_cond_wait(&changed_, mutex_.native());
   }
   if (error_ < 0) return error_;
+  if (discarding_) return 0;
   queue_.push_back(Item{std::move(item), true});
   pthread_cond_broadcast(&changed_);
   return 0;
 }
 
+bool EncodingStage::DropWhileDiscarding() {
+  ScopedLock lock(mutex_);
+  if (!discarding_ || pictures_taken_ + queued_pictures_ == 0) return false;
+  ++pictures_discarded_;
+  return true;
+}
+
+void EncodingStage::DiscardPictures() {
+  if (!thread_running_) return;
+  ScopedLock lock(mutex_);
+  discarding_ = true;
+  std::deque<Item> kept;
+  for (Item& item : queue_) {
+    if (!item.audio && pictures_taken_ + static_cast<int64_t>(kept.size()) == 0) {
+      kept.push_back(std::move(item));
+    } else if (!item.audio) {
+      ++pictures_discarded_;
+    }
+  }
+  queue_.swap(kept);
+  queued_pictures_ = static_cast<int>(queue_.size());
+  pthread_cond_broadcast(&changed_);
+}
+
 int EncodingStage::Close() {
-  StopThread(true);
+  {
+    FrameTimeline::Step step("drain queue");
+    StopThread(true);
+  }
+  FrameTimeline::Step step("output close");
   int error;
+  bool discarding;
+  int64_t discarded;
   {
     ScopedLock lock(mutex_);
     error = error_;
+    discarding = discarding_;
+    discarded = pictures_discarded_;
+  }
+  if (discarding) {
+    printf("encoding stage left %lld pictures unencoded\n", static_cast<long long>(discarded));
   }
   int result = output_->Close();
   return error < 0 ? error : result;
@@ -155,6 +199,7 @@ void EncodingStage::Run() {
     if (queue_.empty() || discard_) break;
     Item item = std::move(queue_.front());
     queue_.pop_front();
+    if (!item.audio) ++pictures_taken_;
     mutex_.Unlock();
     if (!item.audio && delay_ms_ > 0 && ++pictures_encoded_ % delay_every_ == 0) {
       printf("encoding stage delayed %d ms\n", delay_ms_);

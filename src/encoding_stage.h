@@ -63,6 +63,15 @@ class EncodingStage : public VideoWriter {
   // Lets the encoding thread write everything queued, ends it, then closes
   // the output on the calling thread.
   int Close() override;
+  // For a close that nobody waits for (the page is gone): what is queued
+  // is dropped, and so is what comes after, but the picture being encoded
+  // is finished and the close writes the trailer. A file that has no
+  // picture yet keeps its first one, without which it would not decode.
+  // The close then says how many pictures it left unencoded.
+  void DiscardPictures();
+  // Lets the encoding thread write what is queued and ends it, as the
+  // first step of Close does; the output stays open for Close.
+  void Drain() { StopThread(true); }
   void SetThreadFactor(float factor) override { output_->SetThreadFactor(factor); }
   std::vector<int> SupportedSampleRates() override { return output_->SupportedSampleRates(); }
   AVPixelFormat pixel_format() override { return output_->pixel_format(); }
@@ -94,6 +103,9 @@ class EncodingStage : public VideoWriter {
     bool audio = false;
   };
 
+  // True (and the picture counted) when DiscardPictures drops the next
+  // picture.
+  bool DropWhileDiscarding();
   static void* ThreadMain(void* self);
   void Run();
   // Wakes and joins the encoding thread; what is still queued is dropped
@@ -114,6 +126,9 @@ class EncodingStage : public VideoWriter {
   int queued_pictures_ = 0;
   bool stopping_ = false;
   bool discard_ = false;
+  bool discarding_ = false;  // DiscardPictures
+  int64_t pictures_taken_ = 0;  // by the encoding thread
+  int64_t pictures_discarded_ = 0;
   int error_ = 0;
 
   pthread_t thread_;

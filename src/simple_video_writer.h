@@ -46,6 +46,8 @@ class SimpleVideoWriter : public VideoWriter {
   int WriteAudioFrame(AVFrame* frame) override;
   int64_t AudioPosition() override;
   int64_t VideoPosition() override;
+  // The video encoder has given a packet.
+  bool HasVideoPackets() const { return first_video_pts_ != AV_NOPTS_VALUE; }
   AVSampleFormat sample_format() override;
   int audio_frame_size() override { return audio_frame_size_; }
   int64_t channel_layout() override { return channel_layout_; }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core_clock.h"
+#include "frame_timeline.h"
 #include "ppapi/cpp/module.h"
 #include "video_encoder_rule.h"
 
@@ -23,11 +24,20 @@ VideoEncoderInstance::VideoEncoderInstance(PP_Instance instance)
 VideoEncoderInstance::~VideoEncoderInstance() {
   // The worker closes a running recording before it ends; the join fails
   // any wait of the browser-backed encoder for this thread first.
+  FrameTimeline::Step step("destroy");
   destroying_ = true;
+  {
+    ScopedLock lock(running_recorder_mutex_);
+    if (running_recorder_) running_recorder_->DiscardQueuedPictures();
+  }
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::CloseOnDestroy),
                          0);
-  JoinWorker();
+  {
+    FrameTimeline::Step join("join worker");
+    JoinWorker();
+  }
   UnregisterPPEncoders(this);
+  FrameTimeline::Step teardown("pumps and recorder");
   // The pump threads read the recording stopwatch: they end before it goes,
   // and before the recorder that they refer to.
   audio2_pump_.reset();
@@ -134,6 +144,11 @@ void VideoEncoderInstance::ReportPumpError(const std::string& code) {
 
 int64_t VideoEncoderInstance::GetTime() { return clock_->Now(); }
 
+void VideoEncoderInstance::SetRunningRecorder(VideoRecorder* recorder) {
+  ScopedLock lock(running_recorder_mutex_);
+  running_recorder_ = recorder;
+}
+
 void VideoEncoderInstance::CloseOnDestroy(int32_t) {
   // No reply and no state: the page is gone. The file gets its trailer so
   // that it reads and decodes up to the last picture written.
@@ -141,6 +156,12 @@ void VideoEncoderInstance::CloseOnDestroy(int32_t) {
   if (audio_pump_) audio_pump_->ForgetRecorder();
   if (audio2_pump_) audio2_pump_->ForgetRecorder();
   printf("closing encoder\n");
+  FrameTimeline::Step step("close on destroy");
+  // Nobody waits for the pictures still queued: encoding them could take
+  // seconds at a large size, while the browser's main thread is held here.
+  // (Already told when the recorder was running at the destruction.)
+  SetRunningRecorder(nullptr);
+  recorder_->DiscardQueuedPictures();
   recorder_->Close();
   recorder_.reset();
 }

@@ -22,6 +22,7 @@
 #include "ppapi/cpp/video_frame.h"
 #include "ppapi/utility/completion_callback_factory.h"
 #include "recording_cut.h"
+#include "threading.h"
 #include "ticker_timer.h"
 #include "track_frame_loop.h"
 #include "video_recorder.h"
@@ -176,6 +177,14 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   // on the worker are not encoded any more, so the destruction waits only
   // for the work item running and the close of the file.
   std::atomic<bool> destroying_{false};
+  // The recorder has been given a picture.
+  bool picture_added_ = false;
+  // The recorder from its set-up until its close: the destruction tells
+  // it from the main thread at once that its queued pictures go, also
+  // while the worker waits for room in the encoder's queue.
+  Mutex running_recorder_mutex_;
+  VideoRecorder* running_recorder_ = nullptr;  // guarded by the mutex
+  void SetRunningRecorder(VideoRecorder* recorder);
   // A configuration of the main track is outstanding; its completion asks
   // for the first frame.
   bool video_configuring_ = false;

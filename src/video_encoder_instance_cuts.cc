@@ -222,6 +222,7 @@ void VideoEncoderInstance::CloseEncoder() {
   // The pumps refer to the recorder; they hand it nothing more.
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();
+  SetRunningRecorder(nullptr);
   // The trailer, or a cluster that the muxer held until now, may not fit.
   if (recorder_->Close() < 0 && recorder_->write_error() != 0) OnOutOfDiskSpace();
   // The page's clock keeps counting from the delay to the end.

@@ -221,6 +221,7 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
     return false;
   }
   recorder_ready_ = true;
+  SetRunningRecorder(recorder_.get());
   printf("recorder initialized\n");
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);
@@ -238,7 +239,10 @@ void VideoEncoderInstance::FailRecorderSetUp() {
 }
 
 bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) {
-  if (!recorder_ || !recorder_ready_ || destroying_) return false;
+  // A destruction lets only the first picture through (the one that
+  // started a set-up that the destruction waited for): without a picture
+  // the file would not decode.
+  if (!recorder_ || !recorder_ready_ || (destroying_ && picture_added_)) return false;
   if (ReachedStopTime(time)) return false;
   UpdateFps(time);
   if (cam_picture_held_) {
@@ -255,6 +259,7 @@ bool VideoEncoderInstance::AddFrame(const SharedPicture& picture, int64_t time) 
       return false;
     }
   }
+  picture_added_ = true;
   last_frame_time_ = time;
   {
     FrameTimeline::Step step("audio drain");

@@ -142,6 +142,7 @@ void VideoEncoderInstance::CreateRecorder() {
   main_loop_.Reset();
   cam_loop_.Reset();
   last_frame_time_ = 0;
+  picture_added_ = false;
   cam_trigger_mode_ = false;
   fps_ = -1;
   video_configuring_ = false;
@@ -157,6 +158,7 @@ void VideoEncoderInstance::CreateRecorder() {
 
   // The pumps refer to the recorder: the new ones replace the old before
   // the old recorder goes.
+  SetRunningRecorder(nullptr);
   std::unique_ptr<VideoRecorder> old_recorder = std::move(recorder_);
   recorder_.reset(new VideoRecorder());
   recorder_ready_ = false;

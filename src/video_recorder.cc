@@ -149,6 +149,7 @@ bool VideoRecorder::Init() {
   // Output file.
   // The graph owns it from here, behind the encoding stage.
   SimpleVideoWriter* output = new SimpleVideoWriter(filename_);
+  output_ = output;
   encoding_stage_ = new EncodingStage(std::unique_ptr<VideoWriter>(output), encoder_thread_start_);
   filter_.writer_.reset(encoding_stage_);
   // One encoder thread by default: libvpx waits for all of its threads at
@@ -324,6 +325,12 @@ bool VideoRecorder::DropPictureIfEncoderFull() {
 
 int64_t VideoRecorder::dropped_pictures() const { return pictures_dropped_; }
 
+void VideoRecorder::DiscardQueuedPictures() {
+  if (!running_ || !encoding_stage_) return;
+  discarding_ = true;
+  encoding_stage_->DiscardPictures();
+}
+
 int VideoRecorder::Close() {
   if (!running_) {
     fprintf(stderr, "recorder not running, nothing to close\n");
@@ -360,14 +367,24 @@ int VideoRecorder::Close() {
   }
 
   // The stage goes with the output writer.
+  EncodingStage* stage = encoding_stage_;
   encoding_stage_ = nullptr;
   if (pictures_dropped_ > 0) {
     printf("%lld pictures dropped while the encoder was behind\n",
            static_cast<long long>(pictures_dropped_));
   }
+  bool no_picture = false;
+  if (discarding_) {
+    stage->Drain();
+    no_picture = !output_->HasVideoPackets();
+  }
+  output_ = nullptr;
   if (filter_.Close() < 0) {
     fprintf(stderr, "closing filtering failed\n");
     result = -1;
+  }
+  if (no_picture && unlink(filename_.c_str()) == 0) {
+    printf("no picture was written: removed %s\n", filename_.c_str());
   }
   return result;
 }

@@ -16,6 +16,7 @@
 namespace kelmora {
 
 class EncodingStage;
+class SimpleVideoWriter;
 class GraphInputWriter;
 
 // The media back end of one recording: the output file, the named graph
@@ -79,6 +80,14 @@ class VideoRecorder {
 
   // Ends the inputs, drains the graph and closes the file. 0 or -1.
   int Close();
+  // Before a Close that nobody waits for: the encoding stage finishes the
+  // picture it encodes and drops what is queued (EncodingStage::
+  // DiscardPictures).
+  // The file is then removed when no picture reached it: it would not
+  // decode (the browser's encoder cannot take one during a destruction).
+  // Also from another thread, between a successful Init and the Close, when
+  // the caller keeps the two apart.
+  void DiscardQueuedPictures();
 
   // The code of the first write to the file that failed (header, packet,
   // trailer, close), 0 while none has. Any thread: the writes may happen
@@ -123,7 +132,10 @@ class VideoRecorder {
   std::unique_ptr<RawVideoWriter> audio2_writer_;
   // The output writer's front, owned by filter_; null before Init.
   EncodingStage* encoding_stage_ = nullptr;
+  // The writer behind the stage, owned by it; null before Init.
+  SimpleVideoWriter* output_ = nullptr;
   int64_t pictures_dropped_ = 0;
+  std::atomic<bool> discarding_{false};
   // The graph inputs inside the adapters above; not owned.
   GraphInputWriter* main_input_ = nullptr;
   GraphInputWriter* audio2_input_ = nullptr;
