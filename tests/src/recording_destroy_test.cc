@@ -20,13 +20,6 @@ namespace {
 
 constexpr char kDelayLine[] = "encoding stage delayed 3000 ms\n";
 
-// Read from the environment of plugin-host when the recorder is built.
-class ScopedDelay {
- public:
-  ScopedDelay() { setenv("KELMORA_ENCODE_DELAY_MS", "3000", 1); }
-  ~ScopedDelay() { unsetenv("KELMORA_ENCODE_DELAY_MS"); }
-};
-
 std::string Start(const std::string& codec, int width, int height) {
   return R"({"type":"start","data":{"chromeVersion":60,"filename":"/html5_persistent/d.webm",)" +
          (codec.empty() ? std::string() : R"("codec":")" + codec + R"(",)") +
@@ -74,7 +67,7 @@ TEST(RecordingDestroyTest, DestructionDropsTheQueuedPicturesOfALargeRecording) {
   TempDir vpx_dir, default_dir;
   std::future<RecordingRun> vpx_run, default_run;
   {
-    ScopedDelay delay;
+    ScopedEncodeDelay delay(3000, 1);
     vpx_run = std::async(std::launch::async, [&] {
       return RunRecording(vpx_dir.path(), MidRecording("libvpx", 4096, 4096));
     });
@@ -109,7 +102,7 @@ TEST(RecordingDestroyTest, DestructionDuringTheSetUpLeavesADecodableFileOrNone) 
   };
   std::future<RecordingRun> vpx_run, default_run;
   {
-    ScopedDelay delay;
+    ScopedEncodeDelay delay(3000, 1);
     vpx_run = std::async(std::launch::async, [&] {
       return RunRecording(vpx_dir.path(), set_up("libvpx", 4096, 4096));
     });

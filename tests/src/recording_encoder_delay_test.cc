@@ -17,20 +17,6 @@
 namespace kelmora {
 namespace {
 
-// The delay hook is read from the environment of plugin-host when the
-// recorder is built.
-class ScopedDelay {
- public:
-  ScopedDelay(int delay_ms, int every) {
-    setenv("KELMORA_ENCODE_DELAY_MS", std::to_string(delay_ms).c_str(), 1);
-    setenv("KELMORA_ENCODE_DELAY_EVERY", std::to_string(every).c_str(), 1);
-  }
-  ~ScopedDelay() {
-    unsetenv("KELMORA_ENCODE_DELAY_MS");
-    unsetenv("KELMORA_ENCODE_DELAY_EVERY");
-  }
-};
-
 std::vector<std::string> Script(const std::string& codec, int fps, int record_ms) {
   return {R"({"type":"start","data":{"chromeVersion":60,)" +
               (codec.empty() ? std::string() : R"("codec":")" + codec + R"(",)") +
@@ -73,7 +59,7 @@ TEST(RecordingEncoderDelayTest, AStalledEncoderCostsNoFrameOfTheTrack) {
   TempDir vpx_dir, default_dir;
   std::future<RecordingRun> vpx_run, default_run;
   {
-    ScopedDelay delay(900, 4);
+    ScopedEncodeDelay delay(900, 4);
     vpx_run = std::async(std::launch::async,
                          [&] { return RunRecording(vpx_dir.path(), Script("libvpx", 3, 9000)); });
     default_run = std::async(std::launch::async,
@@ -110,7 +96,7 @@ TEST(RecordingEncoderDelayTest, AnEncoderThatCannotKeepUpLosesOnlyWhatItsQueueCa
   TempDir dir;
   RecordingRun run;
   {
-    ScopedDelay delay(200, 1);
+    ScopedEncodeDelay delay(200, 1);
     run = RunRecording(dir.path(), Script("libvpx", 30, 4000));
   }
   ASSERT_EQ(0, run.program.exit_code) << run.Describe();

@@ -192,6 +192,23 @@ inline SyncMarks FindSyncMarks(const std::string& path) {
   return marks;
 }
 
+// Slows the encoding stage of the recorders that plugin-host starts while
+// it lives: every |every|-th picture waits |delay_ms| first. The hook is
+// read from plugin-host's environment when the recorder is built.
+class ScopedEncodeDelay {
+ public:
+  ScopedEncodeDelay(int delay_ms, int every) {
+    setenv("KELMORA_ENCODE_DELAY_MS", std::to_string(delay_ms).c_str(), 1);
+    setenv("KELMORA_ENCODE_DELAY_EVERY", std::to_string(every).c_str(), 1);
+  }
+  ~ScopedEncodeDelay() {
+    unsetenv("KELMORA_ENCODE_DELAY_MS");
+    unsetenv("KELMORA_ENCODE_DELAY_EVERY");
+  }
+  ScopedEncodeDelay(const ScopedEncodeDelay&) = delete;
+  ScopedEncodeDelay& operator=(const ScopedEncodeDelay&) = delete;
+};
+
 }  // namespace kelmora
 
 #endif  // KELMORA_TESTS_SRC_RECORDING_SCRIPT_SUPPORT_H_
