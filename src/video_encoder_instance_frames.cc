@@ -9,6 +9,7 @@
 
 #include "frame_timeline.h"
 #include "ppapi/c/pp_errors.h"
+#include "utils.h"
 #include "video_encoder_instance.h"
 
 namespace kelmora {
@@ -397,6 +398,9 @@ void VideoEncoderInstance::OnStatusTimer(int32_t) {
     RepeatLastFrame();
   }
   SendState();
+  // Every 10 s: a long recording must not keep the pages its pictures
+  // once used.
+  if (++status_ticks_ % 20 == 0) ReleaseFreeHeap();
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnStatusTimer),
                          500);
 }
