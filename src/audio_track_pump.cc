@@ -33,17 +33,6 @@ const int32_t kTrackAttributes[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_BUFFERS, 50,
 const int32_t kRetryAttributes[] = {PP_MEDIASTREAMAUDIOTRACK_ATTRIB_BUFFERS, 500,
                                     PP_MEDIASTREAMAUDIOTRACK_ATTRIB_NONE};
 
-// How long ago, in ms, something captured at |capture| ms of the
-// platform's time ticks was taken; 0 when the capture time is on another
-// clock or in the future.
-int64_t CaptureAge(int64_t capture) {
-  pp::Module* module = pp::Module::Get();
-  if (!module) return 0;
-  const int64_t now = static_cast<int64_t>(module->core()->GetTimeTicks() * 1000.0);
-  const int64_t age = now - capture;
-  return age < 0 || age > 1000 ? 0 : age;
-}
-
 // Gaps longer than this are not filled: the timestamps cannot be trusted.
 const int64_t kMaxSilenceMs = 60000;
 // Gaps from this long on are written to the log: sound the track did not
@@ -246,7 +235,7 @@ void AudioTrackPump::OnGetBuffer(int32_t result, const pp::AudioBuffer& delivere
     // The buffer is placed at the recording time of its capture: it reaches
     // the pump only once it is full, and it may have waited in the track.
     timeline_.SetStart(ts);
-    const int64_t offset = recording_timer_->Elapsed() - CaptureAge(ts);
+    const int64_t offset = recording_timer_->ElapsedAtCapture(ts);
     timeline_.set_offset(offset);
     if (previous_stop_time_ != 0) {
       printf("AudioTrackPump %d: first buffer of replaced track, offsetting with %" PRId64

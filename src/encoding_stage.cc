@@ -94,14 +94,21 @@ int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   if (!thread_running_) return output_->WriteVideoFrame(frame);
   // Before the copy, which costs as much as a small encode.
   if (DropWhileDiscarding()) return 0;
-  FramePtr item(av_frame_clone(frame));
-  if (!item) return AVERROR(ENOMEM);
-  // A picture lent by a track is read-only: copied, so that the track has
-  // its buffer back while the picture waits for its turn.
-  int result = av_frame_make_writable(item.get());
-  if (result < 0) {
-    LogAvError("Could not copy a queued picture", result);
-    return result;
+  FramePtr item;
+  if (av_frame_is_writable(frame)) {
+    // The graph's own picture (an overlay's output): once the caller lets
+    // go, the queue's reference is the only one.
+    item.reset(av_frame_clone(frame));
+    if (!item) return AVERROR(ENOMEM);
+  } else {
+    // A picture lent by a track, or shared with the repeat of the last
+    // frame: copied, so that its owner has it back while the picture
+    // waits for its turn.
+    item = pictures_.Copy(frame);
+    if (!item) {
+      LogAvError("Could not copy a queued picture", AVERROR(ENOMEM));
+      return AVERROR(ENOMEM);
+    }
   }
   if (frame->pts != AV_NOPTS_VALUE) video_position_ = frame->pts;
   ScopedLock lock(mutex_);

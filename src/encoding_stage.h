@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "av_holders.h"
+#include "picture_pool.h"
 #include "threading.h"
 #include "video_writer.h"
 
@@ -114,6 +115,7 @@ class EncodingStage : public VideoWriter {
 
   std::unique_ptr<VideoWriter> output_;
   std::function<void()> thread_start_;
+  PicturePool pictures_;  // copies made on the graph's thread
   const int capacity_;
   int delay_ms_ = 0;
   int delay_every_ = 1;

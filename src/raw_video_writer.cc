@@ -37,15 +37,6 @@ int RawVideoWriter::Open() {
   return result;
 }
 
-namespace {
-
-// Free callback of a lent picture's buffer: drops the graph's share.
-void ReleasePicture(void* opaque, uint8_t* /*data*/) {
-  delete static_cast<SharedPicture*>(opaque);
-}
-
-}  // namespace
-
 int RawVideoWriter::LayPicture(const uint8_t* data, int64_t pts) {
   assert(av_frame_ != __null);
   assert(data != __null);
@@ -63,39 +54,21 @@ int RawVideoWriter::LayPicture(const uint8_t* data, int64_t pts) {
 }
 
 int RawVideoWriter::AddFrame(uint8_t* data, int64_t pts) {
-  // Laid over the caller's buffer without a reference: the writer copies.
   int result = LayPicture(data, pts);
   if (result < 0) {
     return result;
   }
-  return writer_->WriteVideoFrame(av_frame_.get());
+  FramePtr copy = pictures_.Copy(av_frame_.get());
+  if (!copy) {
+    fprintf(stderr, "Could not copy video frame\n");
+    return AVERROR(ENOMEM);
+  }
+  // The writer takes its own reference where it keeps one.
+  return writer_->WriteVideoFrame(copy.get());
 }
 
 int RawVideoWriter::LendFrame(SharedPicture picture, int64_t pts) {
-  int result = LayPicture(picture.get(), pts);
-  if (result < 0) {
-    return result;
-  }
-  AVFrame* frame = av_frame_.get();
-  const int size = av_image_get_buffer_size(
-      static_cast<AVPixelFormat>(frame->format), frame->width, frame->height,
-      1);
-  // The buffer holds a share of the picture until the last frame that uses
-  // it is gone. Read-only: the picture may be lent again (a repeated frame),
-  // so a filter that wants to draw on it must take a copy.
-  SharedPicture* share = new SharedPicture(std::move(picture));
-  frame->buf[0] = av_buffer_create(const_cast<uint8_t*>(share->get()), size,
-                                   ReleasePicture, share,
-                                   AV_BUFFER_FLAG_READONLY);
-  if (!frame->buf[0]) {
-    delete share;
-    fprintf(stderr, "Could not wrap video frame\n");
-    return AVERROR(ENOMEM);
-  }
-  result = writer_->WriteVideoFrame(frame);
-  // Drop this call's reference; the writer holds its own where it keeps one.
-  av_buffer_unref(&frame->buf[0]);
-  return result;
+  return AddFrame(const_cast<uint8_t*>(picture.get()), pts);
 }
 
 int RawVideoWriter::AddAudio(int64_t pts, const int16_t* samples,

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "av_holders.h"
+#include "picture_pool.h"
 #include "video_writer.h"
 
 extern "C" {
@@ -35,11 +36,13 @@ class RawVideoWriter {
   RawVideoWriter& operator=(const RawVideoWriter&) = delete;
 
   int Open();
-  // The writer copies what it keeps of the picture, so the caller may reuse
-  // `data` as soon as this returns.
+  // The picture is copied into a buffer of the writer's own, used again
+  // once the graph and the encoder are done with it, so the caller may
+  // reuse `data` as soon as this returns. The copy is writable: a filter
+  // that draws on it (the camera's overlay) takes no copy of its own.
   int AddFrame(uint8_t* data, int64_t pts);
-  // No copy: the writer (and a graph behind it) shares the picture and lets
-  // go of it when done with it, possibly long after this returns.
+  // The same for a shared picture, whose share is dropped on return: the
+  // caller may lend it again (the repeat of the last frame).
   int LendFrame(SharedPicture picture, int64_t pts);
   // `num_samples` is per channel and must be a whole number of frames;
   // `pts` is in the writer's audio time base.
@@ -56,6 +59,7 @@ class RawVideoWriter {
   std::unique_ptr<VideoWriter> writer_;
   int64_t audio_samples_written_ = 0;
   FramePtr av_frame_;
+  PicturePool pictures_;
 };
 
 }  // namespace kelmora

@@ -37,4 +37,23 @@ void TickerTimer::Stop(int64_t accumulated) {
   start_ = -1;
 }
 
+int64_t TickerTimer::CaptureAge(int64_t now, int64_t capture) const {
+  const int64_t age = now - capture;
+  return age < 0 || age > kMaxCaptureAgeMs ? 0 : age;
+}
+
+int64_t TickerTimer::ElapsedAtCapture(int64_t capture) {
+  ScopedLock hold(lock_);
+  const int64_t now = clock_->Now();
+  const int64_t elapsed = start_ < 0 ? accumulated_ : now - start_ + accumulated_;
+  return elapsed - CaptureAge(now, capture);
+}
+
+void TickerTimer::RestartAtCapture(int64_t capture) {
+  ScopedLock hold(lock_);
+  const int64_t now = clock_->Now();
+  accumulated_ = CaptureAge(now, capture);
+  start_ = now;
+}
+
 }  // namespace kelmora

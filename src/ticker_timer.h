@@ -36,7 +36,22 @@ class TickerTimer {
   // time of its cut, not the time the stop happened to arrive).
   void Stop(int64_t accumulated);
 
+  // The elapsed time at which something stamped `capture` (a reading of
+  // this clock) was captured. A stamp in the future, or older than
+  // kMaxCaptureAgeMs, is taken to be on another clock and counts as now.
+  // One clock reading serves both the elapsed time and the stamp's age:
+  // a thread descheduled between two readings would shift the result by
+  // the time it lost.
+  int64_t ElapsedAtCapture(int64_t capture);
+  // Starts a new run, nothing accumulated, that reads 0 at `capture`
+  // (as ElapsedAtCapture takes the stamp), from one clock reading.
+  void RestartAtCapture(int64_t capture);
+
+  static constexpr int64_t kMaxCaptureAgeMs = 1000;
+
  private:
+  int64_t CaptureAge(int64_t now, int64_t capture) const;
+
   BaseClock* clock_;
   Mutex lock_;
   int64_t start_ = -1;  // clock reading when the current run began; -1: stopped

@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -91,4 +92,10 @@ void CopyRectYuv(const uint8_t* src, int src_width, int src_height,
 }
 
 }  // namespace utils
+void ReleaseFreeHeap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace kelmora

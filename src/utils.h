@@ -31,6 +31,13 @@ int CheckReplaceableOutput(const std::string& path);
 // Starts the image library on the first call only.
 void InitializeMagickOnce();
 
+// Gives the pages of freed heap memory back to the system. A recording
+// frees picture-sized blocks all the time, on other threads than the ones
+// that allocated them; the holes they leave between smaller blocks are
+// never at the top of the heap, where the allocator trims by itself, so
+// without this the process keeps every page it has once touched.
+void ReleaseFreeHeap();
+
 namespace utils {
 
 // Copies a box between two packed YUV 4:2:0 pictures (Y, then U, then V,

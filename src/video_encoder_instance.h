@@ -154,6 +154,7 @@ class VideoEncoderInstance : public WorkerBaseInstance {
   pp::Core* core_ = nullptr;
   int64_t pause_start_ = 0;
   bool status_timer_running_ = false;
+  int status_ticks_ = 0;
   float fps_ = -1;
   bool cam_trigger_mode_ = false;
   bool first_frame_seen_ = true;

@@ -9,6 +9,7 @@
 
 #include "frame_timeline.h"
 #include "ppapi/c/pp_errors.h"
+#include "utils.h"
 #include "video_encoder_instance.h"
 
 namespace kelmora {
@@ -17,13 +18,6 @@ namespace {
 
 int64_t CaptureTime(const pp::VideoFrame& frame) {
   return static_cast<int64_t>(frame.GetTimestamp() * 1000.0);
-}
-
-// How long ago the frame was captured, in ms of |clock|; 0 when its
-// capture time is on another clock or in the future.
-int64_t FrameAge(BaseClock* clock, const pp::VideoFrame& frame) {
-  const int64_t age = clock->Now() - CaptureTime(frame);
-  return age < 0 || age > 1000 ? 0 : age;
 }
 
 }  // namespace
@@ -107,7 +101,7 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
     if (cut_.after_cut()) {
       // At the recording time of its capture: it may have waited in the
       // track since before the cut.
-      const int64_t offset = recording_timer_->Elapsed() - FrameAge(clock_.get(), frame);
+      const int64_t offset = recording_timer_->ElapsedAtCapture(capture);
       printf("first frame of replaced track, offsetting with %" PRId64 "\n", offset);
       timeline.set_offset(offset);
     }
@@ -198,8 +192,7 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The recording time runs from the capture of this first frame: the
   // audio that the pumps queue from now on is placed on that clock, also
   // while the set-up below takes its time.
-  recording_timer_->Stop(FrameAge(clock_.get(), frame));
-  recording_timer_->Start();
+  recording_timer_->RestartAtCapture(CaptureTime(frame));
   audio_pump_->EnableOutput(true);
   audio2_pump_->EnableOutput(true);
   recorder_->main_size_ = main_size_;
@@ -367,7 +360,7 @@ void VideoEncoderInstance::OnCamFrame(int32_t result, const pp::VideoFrame& deli
   TimestampMapper& timeline = cam_loop_.timeline();
   if (!timeline.HasStart()) {
     timeline.SetStart(capture);
-    timeline.set_offset(recording_timer_->Elapsed() - FrameAge(clock_.get(), frame));
+    timeline.set_offset(recording_timer_->ElapsedAtCapture(capture));
   }
   const int64_t t = timeline.Map(capture);
   bool go_on = cam_trigger_mode_;
@@ -405,6 +398,9 @@ void VideoEncoderInstance::OnStatusTimer(int32_t) {
     RepeatLastFrame();
   }
   SendState();
+  // Every 10 s: a long recording must not keep the pages its pictures
+  // once used.
+  if (++status_ticks_ % 20 == 0) ReleaseFreeHeap();
   worker_loop().PostWork(callback_factory_.NewCallback(&VideoEncoderInstance::OnStatusTimer),
                          500);
 }

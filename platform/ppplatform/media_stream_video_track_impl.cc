@@ -1,5 +1,6 @@
 #include "ppplatform/media_stream_video_track_impl.h"
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -119,11 +120,33 @@ bool MediaStreamVideoTrackImpl::DeliverFrame(const I420Picture& picture, PP_Time
   }
   // The conversion runs without the track's lock: the module's calls do
   // not wait for it.
-  auto frame = std::make_shared<VideoFrameImpl>(format, size);
+  std::shared_ptr<VideoFrameImpl> frame = TakeFrame(format, size);
   frame->set_timestamp(timestamp);
   bool converted = Convert(picture, frame.get());
   Offer(converted ? frame : nullptr, generation);
   return converted;
+}
+
+std::shared_ptr<VideoFrameImpl> MediaStreamVideoTrackImpl::TakeFrame(PP_VideoFrame_Format format,
+                                                                     const PP_Size& size) {
+  std::lock_guard<std::mutex> lock(frames_mutex_);
+  // Only this list holds a frame whose count is 1, and only under the lock
+  // can it get another holder.
+  for (const std::shared_ptr<VideoFrameImpl>& frame : frames_) {
+    if (frame.use_count() == 1 && frame->format() == format &&
+        frame->size().width == size.width && frame->size().height == size.height) {
+      return frame;
+    }
+  }
+  // Frames of earlier settings that nobody holds make room.
+  frames_.erase(std::remove_if(frames_.begin(), frames_.end(),
+                               [](const std::shared_ptr<VideoFrameImpl>& frame) {
+                                 return frame.use_count() == 1;
+                               }),
+                frames_.end());
+  auto frame = std::make_shared<VideoFrameImpl>(format, size);
+  if (frames_.size() < static_cast<size_t>(kMaxBufferedFrames) + 2) frames_.push_back(frame);
+  return frame;
 }
 
 bool MediaStreamVideoTrackImpl::Convert(const I420Picture& picture, VideoFrameImpl* frame) {

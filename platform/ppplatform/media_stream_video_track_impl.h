@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ppapi/c/pp_size.h"
 #include "ppapi/c/pp_time.h"
@@ -50,6 +51,10 @@ class MediaStreamVideoTrackImpl : public MediaStreamTrackCore<VideoFrame, VideoF
   bool DeliverFrame(const I420Picture& picture, PP_TimeTicks timestamp);
 
  private:
+  // A frame of the track's own set that nobody holds any more (neither
+  // queued nor lent, and no module reference), or a new one that joins the
+  // set: a browser's track fills the same few buffers again and again.
+  std::shared_ptr<VideoFrameImpl> TakeFrame(PP_VideoFrame_Format format, const PP_Size& size);
   // Fills |frame| from |picture|; false when the conversion fails.
   bool Convert(const I420Picture& picture, VideoFrameImpl* frame);
 
@@ -58,6 +63,9 @@ class MediaStreamVideoTrackImpl : public MediaStreamTrackCore<VideoFrame, VideoF
   int32_t height_ = 0;  // 0: the source's
   PP_VideoFrame_Format format_ = PP_VIDEOFRAME_FORMAT_I420;
   PP_Size source_size_ = {0, 0};
+
+  std::mutex frames_mutex_;
+  std::vector<std::shared_ptr<VideoFrameImpl>> frames_;  // guarded by frames_mutex_
 
   // Only the source's thread converts; the lock keeps a second source safe.
   std::mutex scale_mutex_;

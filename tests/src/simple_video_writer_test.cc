@@ -563,7 +563,9 @@ TEST(SimpleVideoWriterTest, FileWrittenInPlaceDecodesBeforeItsClose) {
     SimpleVideoWriter writer(path);
     writer.write_in_place_ = true;
     writer.format_name_ = c.format;
-    if (*c.encoder) ASSERT_TRUE(writer.SetVideoCodec(c.encoder));
+    if (*c.encoder) {
+      ASSERT_TRUE(writer.SetVideoCodec(c.encoder));
+    }
     writer.SetVideoSize(160, 120);
     writer.SetAudioSampleRate(48000);
     writer.SetThreadFactor(OneEncoderThread());

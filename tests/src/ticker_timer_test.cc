@@ -102,6 +102,41 @@ TEST(TickerTimerTest, RestartCountsFromZeroAndResetStops) {
   EXPECT_EQ(timer.Elapsed(), 0);
 }
 
+// Every reading comes 7 ms after the one before, as readings do on a
+// thread that is descheduled between them.
+class SteppingClock : public BaseClock {
+ public:
+  int64_t Now() override { return now += 7; }
+  int64_t now = 0;
+};
+
+TEST(TickerTimerTest, PlacesCapturesOnTheRecordingTimeWhateverTheReadingsCost) {
+  SteppingClock clock;
+  clock.now = 10000;
+  TickerTimer timer(&clock);
+  // The first frame, captured at 9990, is the recording's 0; a frame or a
+  // buffer captured 15 ms later is at 15, however late it is looked at.
+  timer.RestartAtCapture(9990);
+  EXPECT_EQ(timer.ElapsedAtCapture(10005), 15);
+  clock.now += 300;
+  EXPECT_EQ(timer.ElapsedAtCapture(10005), 15);
+  const int64_t recent = clock.now - 100;
+  EXPECT_EQ(timer.ElapsedAtCapture(recent), recent - 9990);
+
+  // Stamps of another clock (ahead of this one, or over a second old)
+  // count as captured at the reading.
+  int64_t placed = timer.ElapsedAtCapture(clock.now + 5000);
+  EXPECT_EQ(placed, clock.now - 9990);
+  placed = timer.ElapsedAtCapture(clock.now - 5000);
+  EXPECT_EQ(placed, clock.now - 9990);
+
+  // Paused, a capture lies before the pause's time by its age.
+  timer.Stop(500);
+  const int64_t twenty_ms_before_the_reading = clock.now + 7 - 20;
+  EXPECT_EQ(timer.ElapsedAtCapture(twenty_ms_before_the_reading), 480);
+  EXPECT_EQ(timer.Elapsed(), 500);
+}
+
 TEST(BenchmarkTimerTest, ReportsNamedIntervalInMilliseconds) {
   BenchmarkTimer timer;
   testing::internal::CaptureStdout();

@@ -330,7 +330,9 @@ TEST_F(GraphFileTest, AmixWhoseFirstInputEndsFirstKeepsTheRestInTime) {
     if (!seen.audio) continue;
     ++audio_frames;
     ASSERT_NE(seen.pts, AV_NOPTS_VALUE) << "audio frame " << audio_frames;
-    if (last != AV_NOPTS_VALUE) EXPECT_GT(seen.pts, last) << "audio frame " << audio_frames;
+    if (last != AV_NOPTS_VALUE) {
+      EXPECT_GT(seen.pts, last) << "audio frame " << audio_frames;
+    }
     last = seen.pts;
   }
   FileInfo info = DecodeFile(path_);
