@@ -93,12 +93,14 @@ bool EncodingStage::QueueFull() {
 int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   if (!thread_running_) return output_->WriteVideoFrame(frame);
   // Before the copy, which costs as much as a small encode.
-  if (DropWhileDiscarding()) return 0;
+  bool discarding = false;
+  if (DropWhileDiscarding(&discarding)) return 0;
   FramePtr item(av_frame_clone(frame));
   if (!item) return AVERROR(ENOMEM);
   // A picture lent by a track is read-only: copied, so that the track has
-  // its buffer back while the picture waits for its turn.
-  int result = av_frame_make_writable(item.get());
+  // its buffer back while the picture waits for its turn. Not the one
+  // picture that a discarding close keeps: nothing waits for its buffer.
+  int result = discarding ? 0 : av_frame_make_writable(item.get());
   if (result < 0) {
     LogAvError("Could not copy a queued picture", result);
     return result;
@@ -139,8 +141,9 @@ int EncodingStage::WriteAudioFrame(AVFrame* frame) {
   return 0;
 }
 
-bool EncodingStage::DropWhileDiscarding() {
+bool EncodingStage::DropWhileDiscarding(bool* discarding) {
   ScopedLock lock(mutex_);
+  *discarding = discarding_;
   if (!discarding_ || pictures_taken_ + queued_pictures_ == 0) return false;
   ++pictures_discarded_;
   return true;
