@@ -7,12 +7,15 @@
 // the browser's encoder ("ppenc"), at the largest picture each takes by
 // default and at 320x240; and the ffmpeg command line doing the least that
 // leaves such a file: one picture of that size, encoded with the recorder's
-// libvpx settings, into WebM. Prints the median and the slowest run, the
-// pictures in the file left (none: no file) and the ratio to ffmpeg.
+// libvpx settings, into WebM. Prints, as medians (and the slowest run):
+// how long the instance's destruction itself took (from the module's step
+// timeline, KELMORA_FRAME_TIMELINE), the time from the destruction to the
+// end of plugin-host (which also waits for the browser's encoder threads),
+// the pictures in the file left (none: no file) and the ratio of the end
+// to ffmpeg.
 //
 // With --load N, N busy loops run beside everything. With --timeline, the
-// module's step timeline (KELMORA_FRAME_TIMELINE) of each run's set-up and
-// destruction is printed.
+// module's step timeline of each run's set-up and destruction is printed.
 //
 //   recording_destroy_bench [--runs N] [--load N] [--timeline]
 //                           [--build DIR] [--work DIR]
@@ -67,6 +70,7 @@ const Case kCases[] = {
 struct Destruction {
   bool ok = false;
   double seconds = 0;  // from the destruction to the end of plugin-host
+  double destroy_seconds = -1;  // the instance's destructor, from the timeline
   int pictures = -1;   // decoded from the file left; -1: no file
   int decode_errors = 0;
 };
@@ -137,7 +141,7 @@ Destruction Destroy(const Case& c, const std::string& build, const std::string& 
   const std::string file = dir + "/destroyed.webm";
   mkdir(dir.c_str(), 0755);
   unlink(file.c_str());
-  if (!timeline.empty()) unlink(timeline.c_str());
+  unlink(timeline.c_str());
   int to_host[2], from_host[2];
   if (pipe(to_host) != 0 || pipe(from_host) != 0) return result;
   pid_t pid = fork();
@@ -148,7 +152,7 @@ Destruction Destroy(const Case& c, const std::string& build, const std::string& 
     dup2(quiet, 2);
     close(to_host[1]);
     close(from_host[0]);
-    if (!timeline.empty()) setenv("KELMORA_FRAME_TIMELINE", timeline.c_str(), 1);
+    setenv("KELMORA_FRAME_TIMELINE", timeline.c_str(), 1);
     const std::string host = build + "/plugin-host";
     const std::string module = build + "/encoder_module.so";
     const std::string temporary = dir + "/temporary";
@@ -197,6 +201,13 @@ Destruction Destroy(const Case& c, const std::string& build, const std::string& 
   result.seconds = Seconds(destroyed, ended);
   struct stat info;
   if (stat(file.c_str(), &info) == 0) result.pictures = DecodePictures(file, &result.decode_errors);
+  // The destructor's own step: "..., destroy 12.3".
+  std::ifstream steps(timeline);
+  std::string line;
+  while (std::getline(steps, line)) {
+    const size_t at = line.rfind(", destroy ");
+    if (at != std::string::npos) result.destroy_seconds = std::atof(line.c_str() + at + 10) / 1000;
+  }
   return result;
 }
 
@@ -280,22 +291,23 @@ int main(int argc, char** argv) {
   if (runs < 1) runs = 1;
   if (load < 0) load = 0;
   mkdir(work.c_str(), 0755);
-  const std::string timeline_path = timeline ? work + "/timeline.txt" : std::string();
+  const std::string timeline_path = work + "/timeline.txt";
 
   const double load_before = LoadAverage();
   BusyLoops loops(load);
   printf("destruction during the recorder set-up, %d runs each; %d busy loops\n", runs, load);
-  printf("%-8s %10s %10s %10s %9s %10s %11s\n", "encoder", "size", "median-s", "max-s",
-         "pictures", "ffmpeg-s", "vs-ffmpeg");
+  printf("%-8s %10s %10s %10s %10s %10s %9s %10s %11s\n", "encoder", "size", "destroy-s",
+         "max-s", "to-end-s", "max-s", "pictures", "ffmpeg-s", "vs-ffmpeg");
   bool ok = true;
   for (const Case& c : kCases) {
-    std::vector<double> times;
+    std::vector<double> times, destroys;
     std::string pictures;
     bool case_ok = true;
     for (int run = 0; run < runs; ++run) {
       Destruction d = Destroy(c, build, work, timeline_path);
       case_ok = case_ok && d.ok && d.decode_errors == 0 && d.pictures != 0;
       times.push_back(d.seconds);
+      destroys.push_back(d.destroy_seconds);
       pictures += (pictures.empty() ? "" : ",") +
                   (d.pictures < 0 ? std::string("-") : std::to_string(d.pictures));
       if (timeline) {
@@ -306,8 +318,9 @@ int main(int argc, char** argv) {
     const double ffmpeg = FfmpegOnePicture(c, work);
     const double median = Median(times);
     const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
-    printf("%-8s %10s %10.3f %10.3f %9s %10.3f %10.2fx%s\n", c.label, size.c_str(), median,
-           *std::max_element(times.begin(), times.end()), pictures.c_str(), ffmpeg,
+    printf("%-8s %10s %10.3f %10.3f %10.3f %10.3f %9s %10.3f %10.2fx%s\n", c.label,
+           size.c_str(), Median(destroys), *std::max_element(destroys.begin(), destroys.end()),
+           median, *std::max_element(times.begin(), times.end()), pictures.c_str(), ffmpeg,
            ffmpeg > 0 ? median / ffmpeg : 0.0, case_ok ? "" : "  FAILED");
     ok = ok && case_ok;
   }

@@ -482,6 +482,7 @@ void VideoEncoderImpl::Close() {
   calls_.AbortAll(&later);
   // Their own copies of the callbacks go too: kept, a callback that holds
   // a reference to this encoder would keep it alive for good.
+  start_call_.Abort(&later);
   frame_request_.Abort(&later);
   buffer_request_.Abort(&later);
   CountWaitingLocked();
