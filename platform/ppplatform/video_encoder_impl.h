@@ -26,10 +26,10 @@ namespace platform {
 // a worker); each completion runs on the loop of the thread that made the
 // call. The engine starts on a thread of the browser's own, as a browser
 // builds its encoders away from the page's main thread; Close does not
-// wait for a start in hand. Immediate failures are returned as they are; pp::VideoEncoder
-// hands them to the callback as the completion rules say. Callbacks, which
-// may hold the module's last reference to the encoder, are let go only
-// after mutex_ (see DeferredReleases).
+// wait for a start in hand. Immediate failures are returned as they are;
+// pp::VideoEncoder hands them to the callback as the completion rules say.
+// Callbacks, which may hold the module's last reference to the encoder,
+// are let go only after mutex_ (see DeferredReleases).
 class VideoEncoderImpl : public ResourceObject,
                          public std::enable_shared_from_this<VideoEncoderImpl> {
  public:
