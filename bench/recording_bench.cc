@@ -35,6 +35,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "busy_loops.h"
+
 namespace {
 
 struct Run {
@@ -227,28 +229,6 @@ FfmpegRun Ffmpeg(int threads, int seconds, double wall_limit, const std::string&
   result.cpu_per_second = run.cpu_seconds / (frames / 30.0);
   return result;
 }
-
-// N processes that only spin, until Stop.
-class BusyLoops {
- public:
-  explicit BusyLoops(int count) {
-    for (int i = 0; i < count; ++i) {
-      pid_t pid = fork();
-      if (pid == 0) {
-        volatile unsigned long spin = 0;
-        for (;;) spin = spin + 1;
-      }
-      if (pid > 0) pids_.push_back(pid);
-    }
-  }
-  ~BusyLoops() {
-    for (pid_t pid : pids_) kill(pid, SIGKILL);
-    for (pid_t pid : pids_) waitpid(pid, nullptr, 0);
-  }
-
- private:
-  std::vector<pid_t> pids_;
-};
 
 double LoadAverage() {
   std::ifstream in("/proc/loadavg");

@@ -93,11 +93,13 @@ bool EncodingStage::QueueFull() {
 int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   if (!thread_running_) return output_->WriteVideoFrame(frame);
   // Before the copy, which costs as much as a small encode.
-  if (DropWhileDiscarding()) return 0;
+  bool discarding = false;
+  if (DropWhileDiscarding(&discarding)) return 0;
   FramePtr item;
-  if (av_frame_is_writable(frame)) {
+  if (discarding || av_frame_is_writable(frame)) {
     // The graph's own picture (an overlay's output): once the caller lets
-    // go, the queue's reference is the only one.
+    // go, the queue's reference is the only one. Nor is the one picture
+    // that a discarding close keeps copied: nothing waits for its buffer.
     item.reset(av_frame_clone(frame));
     if (!item) return AVERROR(ENOMEM);
   } else {
@@ -146,8 +148,9 @@ int EncodingStage::WriteAudioFrame(AVFrame* frame) {
   return 0;
 }
 
-bool EncodingStage::DropWhileDiscarding() {
+bool EncodingStage::DropWhileDiscarding(bool* discarding) {
   ScopedLock lock(mutex_);
+  *discarding = discarding_;
   if (!discarding_ || pictures_taken_ + queued_pictures_ == 0) return false;
   ++pictures_discarded_;
   return true;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame_timeline.h"
 #include "utils.h"
 #include "video_encoder_rule.h"
 
@@ -287,7 +288,10 @@ int SimpleVideoWriter::OpenVideo() {
   if (!av_video_stream_) return -1;
   ConfigureVideoCodec();
 
-  result = video_context_->Open();
+  {
+    FrameTimeline::Step step("open video encoder");
+    result = video_context_->Open();
+  }
   if (result < 0) {
     LogAvError("Could not open video codec", result);
     return result;
@@ -341,7 +345,11 @@ int SimpleVideoWriter::OpenAudio() {
   ConfigureAudioCodec();
 
   AVCodecContext* context = audio_context_->get();
-  int result = audio_context_->Open();
+  int result;
+  {
+    FrameTimeline::Step step("open audio encoder");
+    result = audio_context_->Open();
+  }
   if (result < 0) {
     LogAvError("Could not open audio codec", result);
     return result;
@@ -454,6 +462,7 @@ int SimpleVideoWriter::CheckReplaceable() {
 }
 
 int SimpleVideoWriter::OpenOutput() {
+  FrameTimeline::Step step("write header");
   AVFormatContext* context = format_context_.get();
   // The page names the file: a local one only, also for what a muxer
   // opens beside it.

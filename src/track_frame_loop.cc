@@ -20,15 +20,30 @@ int32_t TrackFrameLoop::Request(const pp::CompletionCallbackWithOutput<pp::Video
   return track_.GetFrame(callback);
 }
 
-SharedPicture TrackFrameLoop::TakePicture(const pp::VideoFrame& frame, const Size& size) {
+TrackFrameLender* TrackFrameLoop::Lender() {
   if (!lender_ || lender_->track() != track_) lender_ = std::make_shared<TrackFrameLender>(track_);
+  return lender_.get();
+}
+
+SharedPicture TrackFrameLoop::TakePicture(const pp::VideoFrame& frame, const Size& size) {
+  TrackFrameLender* lender = Lender();
   SharedPicture picture;
   {
     FrameTimeline::Step step("copy picture");
-    picture = lender_->Copy(frame, &scaler_, size);
+    picture = lender->Copy(frame, &scaler_, size);
   }
   track_.RecycleFrame(frame);
   return picture;
+}
+
+SharedPicture TrackFrameLoop::SharePicture(const pp::VideoFrame& frame, const Size& size) {
+  pp::VideoFrame source(frame);
+  if (source.GetFormat() != PP_VIDEOFRAME_FORMAT_I420 ||
+      TrackFrameLender::FrameSize(source) != size ||
+      source.GetDataBufferSize() < FrameScaler::I420Size(size)) {
+    return TakePicture(frame, size);
+  }
+  return Lender()->Lend(frame);
 }
 
 }  // namespace kelmora

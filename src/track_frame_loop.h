@@ -47,11 +47,18 @@ class TrackFrameLoop {
   // The frame's picture at |size|, copied (empty when the frame holds no
   // readable I420 picture); the frame goes back to the track.
   SharedPicture TakePicture(const pp::VideoFrame& frame, const Size& size);
+  // The same without the copy where the frame already holds an I420
+  // picture of |size|: the picture shares the frame, which goes back to the
+  // track when its last holder lets go. For a picture that nobody waits
+  // for the track to get back (the last one of a destroyed recording).
+  SharedPicture SharePicture(const pp::VideoFrame& frame, const Size& size);
 
  private:
   pp::MediaStreamVideoTrack track_;
   bool pending_ = false;
   TimestampMapper timeline_;
+  // The lender of the current track, made when first needed.
+  TrackFrameLender* Lender();
   std::shared_ptr<TrackFrameLender> lender_;
   FrameScaler scaler_;
 };

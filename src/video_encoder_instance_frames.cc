@@ -140,7 +140,10 @@ void VideoEncoderInstance::OnFrame(int32_t result, const pp::VideoFrame& deliver
   // has two buffers, and one kept for the repeat or held by the overlay
   // would leave it one, so that any frame whose work takes longer than a
   // frame interval would cost the next.
-  SharedPicture picture = main_loop_.TakePicture(frame, main_size_);
+  // A destroyed recording adds only this picture, and nobody waits for
+  // the track to get its frame back: not copied then.
+  SharedPicture picture = destroying_ ? main_loop_.SharePicture(frame, main_size_)
+                                      : main_loop_.TakePicture(frame, main_size_);
   const bool ok = AddFrame(picture, t);
   last_picture_ = std::move(picture);
   FrameTimeline::Get().EndFrame(ok ? "added" : "ends the loop");
@@ -207,7 +210,12 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   // The encoding stage's thread waits for the main thread in the
   // browser-backed encoder: the join must end those waits too.
   recorder_->encoder_thread_start_ = [this] { WatchJoinOnThisThread(); };
-  if (!recorder_->Init()) {
+  bool ready;
+  {
+    FrameTimeline::Step step("recorder set-up");
+    ready = recorder_->Init();
+  }
+  if (!ready) {
     // The header may not have fitted on the disk.
     if (recorder_->write_error() != 0) OnOutOfDiskSpace();
     FailRecorderSetUp();
@@ -215,6 +223,10 @@ bool VideoEncoderInstance::InitRecorder(const pp::VideoFrame& frame) {
   }
   recorder_ready_ = true;
   SetRunningRecorder(recorder_.get());
+  // A destruction that came during the set-up found no running recorder
+  // to tell: the first picture, the one the file needs, is all that is
+  // encoded from here.
+  if (destroying_) recorder_->DiscardQueuedPictures();
   printf("recorder initialized\n");
   PostTypedMessage("start", pp::Var(false));
   SetState(kRecording);

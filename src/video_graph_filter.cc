@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "frame_timeline.h"
 #include "utils.h"
 
 extern "C" {
@@ -317,7 +318,11 @@ int VideoGraphFilter::InitFiltering() {
   assert(writer_ != __null);
   writer_->SetThreadFactor(thread_factor_);
 
-  int result = ConfigureGraph();
+  int result;
+  {
+    FrameTimeline::Step step("configure graph");
+    result = ConfigureGraph();
+  }
   if (result < 0) {
     return result;
   }

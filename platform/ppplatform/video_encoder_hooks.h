@@ -32,6 +32,12 @@ void FailVideoEncoderStep(VideoEncoderStep step, int32_t result, int nth = 1);
 // frames of it; an empty size means the visible size.
 void SetVideoEncoderCodedSize(const PP_Size& size);
 
+// Encoders initialised from now on take |ms| longer to start, on the
+// browser's thread, as a large or busy one would. The environment variable
+// KELMORA_BROWSER_ENCODER_START_DELAY_MS gives the first value, so that a
+// test can slow the encoders of a plugin-host that it runs.
+void SetVideoEncoderStartDelay(int ms);
+
 // What the encoders were asked, since the last reset.
 struct VideoEncoderRecord {
   int initialize_calls = 0;
@@ -49,8 +55,8 @@ struct VideoEncoderRecord {
 };
 VideoEncoderRecord GetVideoEncoderRecord();
 
-// Clears the armed failures, the coded size and the record (except the
-// counts of open encoders and waiting requests).
+// Clears the armed failures, the coded size, the start delay and the record
+// (except the counts of open encoders and waiting requests).
 void ResetVideoEncoderHooks();
 
 }  // namespace platform

@@ -1,6 +1,16 @@
 #include "ppplatform/video_encoder_impl.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <thread>
 
 #include "ppapi/c/pp_errors.h"
 #include "ppplatform/armed_failure.h"
@@ -18,16 +28,28 @@ constexpr int32_t kFramesRequired = 2;
 constexpr int32_t kMaxWidth = 4096;
 constexpr int32_t kMaxHeight = 2176;
 
+int StartDelayFromEnvironment() {
+  const char* value = getenv("KELMORA_BROWSER_ENCODER_START_DELAY_MS");
+  return value && *value ? std::max(0, atoi(value)) : 0;
+}
+
 struct Hooks {
   std::mutex mutex;
   ArmedFailure steps[kStepCount];
   PP_Size coded_size = {0, 0};
+  int start_delay_ms = StartDelayFromEnvironment();
   VideoEncoderRecord record;
 };
 
 Hooks& GetHooks() {
   static Hooks* hooks = new Hooks;
   return *hooks;
+}
+
+int StartDelay() {
+  Hooks& hooks = GetHooks();
+  std::lock_guard<std::mutex> lock(hooks.mutex);
+  return hooks.start_delay_ms;
 }
 
 // The result that this call of |step| must give instead of its own, or
@@ -45,6 +67,66 @@ void Record(F change) {
   change(hooks.record);
 }
 
+// The browser's own thread for starting encoders: a browser builds its
+// encoders away from the page's main thread. One for all encoders; it
+// ends with the process, after the starts it was given.
+class EngineThread {
+ public:
+  static EngineThread& Get() {
+    static EngineThread thread;
+    return thread;
+  }
+
+  void Post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A forked child has the object but not the thread: it starts its own
+    // (the parent's stays the parent's).
+    if (!thread_ || owner_ != getpid()) {
+      owner_ = getpid();
+      thread_ = new std::thread([this] { Run(); });
+    }
+    tasks_.push_back(std::move(task));
+    wake_.notify_one();
+  }
+
+ private:
+  EngineThread() = default;
+  ~EngineThread() {
+    std::thread* thread;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      wake_.notify_one();
+      thread = owner_ == getpid() ? thread_ : nullptr;
+    }
+    if (!thread) return;
+    thread->join();
+    delete thread;
+  }
+
+  void Run() {
+    pthread_setname_np(pthread_self(), "browser-encoder");
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::thread* thread_ = nullptr;
+  pid_t owner_ = 0;
+};
+
 }  // namespace
 
 void FailVideoEncoderStep(VideoEncoderStep step, int32_t result, int nth) {
@@ -59,6 +141,12 @@ void SetVideoEncoderCodedSize(const PP_Size& size) {
   hooks.coded_size = size;
 }
 
+void SetVideoEncoderStartDelay(int ms) {
+  Hooks& hooks = GetHooks();
+  std::lock_guard<std::mutex> lock(hooks.mutex);
+  hooks.start_delay_ms = std::max(0, ms);
+}
+
 VideoEncoderRecord GetVideoEncoderRecord() {
   Hooks& hooks = GetHooks();
   std::lock_guard<std::mutex> lock(hooks.mutex);
@@ -70,6 +158,7 @@ void ResetVideoEncoderHooks() {
   std::lock_guard<std::mutex> lock(hooks.mutex);
   for (ArmedFailure& armed : hooks.steps) armed = ArmedFailure();
   hooks.coded_size = PP_MakeSize(0, 0);
+  hooks.start_delay_ms = 0;
   VideoEncoderRecord kept = hooks.record;
   hooks.record = VideoEncoderRecord();
   hooks.record.open_encoders = kept.open_encoders;
@@ -139,20 +228,58 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   } else {
     result = TakeFailure(VideoEncoderStep::kInitialize);
   }
-  if (result == PP_OK &&
-      !engine_.Initialize(profile == PP_VIDEOPROFILE_VP8_ANY
-                              ? VpxEncoderEngine::Codec::kVp8
-                              : VpxEncoderEngine::Codec::kVp9,
-                          visible_size.width, visible_size.height,
-                          initial_bitrate, 30)) {
-    result = PP_ERROR_FAILED;
-  }
   if (result != PP_OK) {
     state_ = State::kFailed;
     call.Complete(result, nullptr, &later);
     return PP_OK_COMPLETIONPENDING;
   }
 
+  // The engine starts on the browser's thread: a large one takes a second,
+  // which the caller's thread (the page's main thread) does not wait.
+  state_ = State::kStarting;
+  start_call_ = std::move(call);
+  std::weak_ptr<VideoEncoderImpl> weak_self = shared_from_this();
+  std::shared_ptr<VpxEncoderEngine> engine = engine_;
+  const VpxEncoderEngine::Codec codec = profile == PP_VIDEOPROFILE_VP8_ANY
+                                            ? VpxEncoderEngine::Codec::kVp8
+                                            : VpxEncoderEngine::Codec::kVp9;
+  const int delay_ms = StartDelay();
+  EngineThread::Get().Post([weak_self, engine, codec, visible_size, initial_bitrate, delay_ms] {
+    // The slow start of the hook ends early when its encoder is closed.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms);
+    while (std::chrono::steady_clock::now() < until) {
+      std::shared_ptr<VideoEncoderImpl> self = weak_self.lock();
+      if (!self || self->StartAbandoned()) return;
+      self.reset();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool started = engine->Initialize(codec, visible_size.width, visible_size.height,
+                                            initial_bitrate, 30);
+    // Gone or closed meanwhile: the engine goes with this task.
+    if (std::shared_ptr<VideoEncoderImpl> self = weak_self.lock()) {
+      self->OnEngineStarted(started, visible_size);
+    }
+  });
+  return PP_OK_COMPLETIONPENDING;
+}
+
+bool VideoEncoderImpl::StartAbandoned() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ != State::kStarting;
+}
+
+void VideoEncoderImpl::OnEngineStarted(bool started, const PP_Size& visible_size) {
+  DeferredReleases later;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ != State::kStarting) {
+    engine_->Close();
+    return;
+  }
+  if (!started) {
+    state_ = State::kFailed;
+    start_call_.Complete(PP_ERROR_FAILED, nullptr, &later);
+    return;
+  }
   visible_size_ = visible_size;
   coded_size_ = visible_size;
   {
@@ -171,13 +298,12 @@ int32_t VideoEncoderImpl::Initialize(PP_VideoFrame_Format input_format,
   state_ = State::kInitializing;
   std::weak_ptr<VideoEncoderImpl> weak_self = shared_from_this();
   // Ready once the client sees the completion.
-  call.Complete(PP_OK, [weak_self]() {
+  start_call_.Complete(PP_OK, [weak_self]() {
     std::shared_ptr<VideoEncoderImpl> self = weak_self.lock();
     if (!self) return;
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (self->state_ == State::kInitializing) self->state_ = State::kReady;
   }, &later);
-  return PP_OK_COMPLETIONPENDING;
 }
 
 int32_t VideoEncoderImpl::GetFramesRequired() {
@@ -266,7 +392,7 @@ int32_t VideoEncoderImpl::Encode(const VideoFrame& video_frame, bool force_keyfr
     std::vector<uint8_t> visible;
     const uint8_t* picture = VisiblePictureLocked(frame.get(), &visible);
     std::vector<VpxEncoderEngine::Output> outputs;
-    if (!engine_.Encode(picture, force_keyframe, &outputs)) {
+    if (!engine_->Encode(picture, force_keyframe, &outputs)) {
       result = PP_ERROR_FAILED;
     }
     for (VpxEncoderEngine::Output& output : outputs) {
@@ -337,7 +463,7 @@ void VideoEncoderImpl::RecycleBitstreamBuffer(const PP_BitstreamBuffer& buffer) 
 void VideoEncoderImpl::RequestEncodingParametersChange(uint32_t bitrate,
                                                        uint32_t framerate) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kReady) engine_.SetRates(bitrate, framerate);
+  if (state_ == State::kReady) engine_->SetRates(bitrate, framerate);
 }
 
 void VideoEncoderImpl::Close() {
@@ -347,13 +473,16 @@ void VideoEncoderImpl::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == State::kClosed) return;
   const bool was_open = state_ == State::kInitializing || state_ == State::kReady;
+  // An engine still starting is closed by its start, on the browser's
+  // thread, which this does not wait for.
+  if (state_ != State::kStarting) engine_->Close();
   state_ = State::kClosed;
-  engine_.Close();
   // Also the results already on their way: the client learns of the close
   // on its own loop.
   calls_.AbortAll(&later);
   // Their own copies of the callbacks go too: kept, a callback that holds
   // a reference to this encoder would keep it alive for good.
+  start_call_.Abort(&later);
   frame_request_.Abort(&later);
   buffer_request_.Abort(&later);
   CountWaitingLocked();

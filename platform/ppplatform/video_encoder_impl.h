@@ -24,10 +24,12 @@ namespace platform {
 // The browser-side encoder behind pp::VideoEncoder, encoding with libvpx.
 // Calls come from any thread (in practice the main thread, and Close from
 // a worker); each completion runs on the loop of the thread that made the
-// call. Immediate failures are returned as they are; pp::VideoEncoder
-// hands them to the callback as the completion rules say. Callbacks, which
-// may hold the module's last reference to the encoder, are let go only
-// after mutex_ (see DeferredReleases).
+// call. The engine starts on a thread of the browser's own, as a browser
+// builds its encoders away from the page's main thread; Close does not
+// wait for a start in hand. Immediate failures are returned as they are;
+// pp::VideoEncoder hands them to the callback as the completion rules say.
+// Callbacks, which may hold the module's last reference to the encoder,
+// are let go only after mutex_ (see DeferredReleases).
 class VideoEncoderImpl : public ResourceObject,
                          public std::enable_shared_from_this<VideoEncoderImpl> {
  public:
@@ -56,9 +58,15 @@ class VideoEncoderImpl : public ResourceObject,
   void Close();
 
  private:
-  enum class State { kNew, kInitializing, kReady, kFailed, kClosed };
+  // kStarting: the engine starts on the browser's thread; kInitializing:
+  // started, until the caller sees the completion.
+  enum class State { kNew, kStarting, kInitializing, kReady, kFailed, kClosed };
 
   void LastModuleReferenceReleased() override;
+  // Browser's thread: the engine's start is over.
+  void OnEngineStarted(bool started, const PP_Size& visible_size);
+  // Closed since its start was asked.
+  bool StartAbandoned();
 
   // With mutex_ held: hand waiting requests what is now available; the
   // requests' callbacks go with |later|.
@@ -71,7 +79,9 @@ class VideoEncoderImpl : public ResourceObject,
 
   std::mutex mutex_;
   State state_ = State::kNew;
-  VpxEncoderEngine engine_;
+  // Shared with its start on the browser's thread, which closes it when
+  // this encoder has been closed (or has gone) meanwhile.
+  std::shared_ptr<VpxEncoderEngine> engine_ = std::make_shared<VpxEncoderEngine>();
   PP_Size visible_size_ = {0, 0};
   PP_Size coded_size_ = {0, 0};
   std::vector<std::shared_ptr<VideoFrameImpl>> free_frames_;
@@ -80,6 +90,7 @@ class VideoEncoderImpl : public ResourceObject,
   std::map<const void*, std::unique_ptr<VpxEncoderEngine::Output>> delivered_;
   int waiting_ = 0;
   CompletionGroup calls_;
+  PendingCompletion<> start_call_;
   PendingCompletion<CompletionCallbackWithOutput<VideoFrame>> frame_request_;
   PendingCompletion<CompletionCallbackWithOutput<PP_BitstreamBuffer>> buffer_request_;
 };

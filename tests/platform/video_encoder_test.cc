@@ -165,6 +165,28 @@ TEST_F(VideoEncoderTest, EncodesFramesIntoDecodableVp8WithKeyframesOnRequest) {
   EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 0);
 }
 
+// The engine starts on the browser's thread: the caller's loop goes on
+// while a slow start (a minute, on purpose) is in hand, and a close in the
+// meantime aborts the start without waiting for it.
+TEST_F(VideoEncoderTest, StartsOffTheCallersThreadAndACloseDoesNotWaitForIt) {
+  platform::SetVideoEncoderStartDelay(60000);
+  VideoEncoder encoder(InstanceHandle(1));
+  Client client;
+  ASSERT_EQ(encoder.Initialize(PP_VIDEOFRAME_FORMAT_I420, Size(64, 48), PP_VIDEOPROFILE_VP8_ANY,
+                               0, PP_HARDWAREACCELERATION_NONE, client.Done()),
+            PP_OK_COMPLETIONPENDING);
+  bool ran = false;
+  platform::MessageLoopImpl::Current()->PostWork(
+      platform::MakeFunctionCallback([&](int32_t) { ran = true; }), 0, PP_OK);
+  ASSERT_TRUE(platform::RunMainLoopUntil([&] { return ran; }, 10000));
+  EXPECT_TRUE(client.results.empty());
+  EXPECT_EQ(encoder.GetFramesRequired(), PP_ERROR_FAILED);
+  encoder.Close();
+  ASSERT_TRUE(client.WaitFor(1));
+  EXPECT_EQ(client.results, std::vector<int32_t>{PP_ERROR_ABORTED});
+  EXPECT_EQ(platform::GetVideoEncoderRecord().open_encoders, 0);
+}
+
 TEST_F(VideoEncoderTest, CloseAbortsPendingAndQueuedCompletions) {
   VideoEncoder encoder(InstanceHandle(1));
   Client client;

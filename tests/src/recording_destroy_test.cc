@@ -134,5 +134,29 @@ TEST(RecordingDestroyTest, DestructionDuringTheSetUpLeavesADecodableFileOrNone) 
   }
 }
 
+// The browser starts its encoder away from the page's main thread, so a
+// destruction that comes while a slow one starts (a minute, on purpose)
+// runs at once: the set-up fails before any picture, the start is given
+// up, and no file is left. Were the start on the main thread, the
+// destruction would come only after it: the encoder would have started
+// and encoded the picture.
+TEST(RecordingDestroyTest, DestructionDoesNotWaitForTheBrowserEncoderToStart) {
+  TempDir dir;
+  RecordingRun run;
+  {
+    ScopedBrowserEncoderStartDelay delay(60000);
+    run = RunRecording(
+        dir.path(),
+        {Start("", 4096, 2176),
+         R"({"$await":"tty","match":"simpleVideoWriter: using default codec ppenc for 4096x2176\n","timeout_ms":60000})",
+         R"({"$destroy":true})"});
+  }
+  ASSERT_EQ(0, run.program.exit_code) << run.Describe();
+  EXPECT_FALSE(run.HasTty("ppVideoEncoder: started")) << run.Describe();
+  EXPECT_TRUE(run.HasConsole("recorder_setup_error")) << run.Describe();
+  struct stat file;
+  EXPECT_NE(0, stat(run.File("d.webm").c_str(), &file));
+}
+
 }  // namespace
 }  // namespace kelmora

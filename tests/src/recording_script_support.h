@@ -209,6 +209,19 @@ class ScopedEncodeDelay {
   ScopedEncodeDelay& operator=(const ScopedEncodeDelay&) = delete;
 };
 
+// Slows the start of the browser's encoders in the plugin-host runs begun
+// while it lives: each start takes |delay_ms| longer, unless its encoder
+// is closed first.
+class ScopedBrowserEncoderStartDelay {
+ public:
+  explicit ScopedBrowserEncoderStartDelay(int delay_ms) {
+    setenv("KELMORA_BROWSER_ENCODER_START_DELAY_MS", std::to_string(delay_ms).c_str(), 1);
+  }
+  ~ScopedBrowserEncoderStartDelay() { unsetenv("KELMORA_BROWSER_ENCODER_START_DELAY_MS"); }
+  ScopedBrowserEncoderStartDelay(const ScopedBrowserEncoderStartDelay&) = delete;
+  ScopedBrowserEncoderStartDelay& operator=(const ScopedBrowserEncoderStartDelay&) = delete;
+};
+
 }  // namespace kelmora
 
 #endif  // KELMORA_TESTS_SRC_RECORDING_SCRIPT_SUPPORT_H_
