@@ -203,6 +203,35 @@ TEST_F(MediaStreamTrackTest, NoMoreThanTheBufferedFramesAreOutAndNewFramesAreDro
   EXPECT_EQ(2, record.max_lent);
 }
 
+// As a browser's track does, the frames the module handed back and let go
+// of are filled again; one it still holds is not.
+TEST_F(MediaStreamTrackTest, FramesTheModuleLetGoOfAreFilledAgain) {
+  Configure({PP_MEDIASTREAMVIDEOTRACK_ATTRIB_BUFFERED_FRAMES, 2});
+  auto take = [&](double time, const TestPicture& picture) {
+    EXPECT_TRUE(Deliver(time, picture));
+    const size_t before = client_.results.size();
+    EXPECT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));
+    EXPECT_TRUE(client_.WaitFor(before + 1));
+    return client_.frames.back();
+  };
+  TestPicture dark(64, 48), bright(64, 48);
+  bright.y.assign(bright.y.size(), 222);
+  VideoFrame held = take(0, dark);
+  const PP_Resource first = held.pp_resource();
+  ASSERT_EQ(PP_OK, track_.RecycleFrame(held));
+  const PP_Resource second = take(1, dark).pp_resource();
+  EXPECT_NE(first, second);
+  ASSERT_EQ(PP_OK, track_.RecycleFrame(client_.frames.back()));
+  client_.frames.clear();
+
+  held = VideoFrame();
+  VideoFrame again = take(2, bright);
+  EXPECT_TRUE(again.pp_resource() == first || again.pp_resource() == second);
+  EXPECT_EQ(2, again.GetTimestamp());
+  ASSERT_NE(nullptr, again.GetDataBuffer());
+  EXPECT_EQ(222, static_cast<uint8_t*>(again.GetDataBuffer())[0]);
+}
+
 TEST_F(MediaStreamTrackTest, ImmediateFailuresReachRequiredCallbacksLaterAndOptionalOnesAtOnce) {
   Configure({});
   ASSERT_EQ(PP_OK_COMPLETIONPENDING, track_.GetFrame(client_.Frame()));

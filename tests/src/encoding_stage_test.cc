@@ -56,6 +56,7 @@ TEST(EncodingStageTest, WritesEveryPictureInOrderAndGivesLentBuffersBackAtOnce) 
   RecordingWriter* output = new RecordingWriter();
   output->keep_frames = &seen;
   bool started = false;
+  const uint8_t* own_data = nullptr;
   {
     EncodingStage stage(std::unique_ptr<VideoWriter>(output), [&] { started = true; });
     // Slow: the pictures wait in the queue while their lenders have them
@@ -70,12 +71,27 @@ TEST(EncodingStageTest, WritesEveryPictureInOrderAndGivesLentBuffersBackAtOnce) 
       EXPECT_EQ(i + 1, released) << "picture " << i << " still lent";
       EXPECT_EQ(40 * i, stage.VideoPosition());
     }
+    // The graph's own picture (an overlay's output) is queued as it is.
+    FramePtr own(av_frame_alloc());
+    own->format = AV_PIX_FMT_YUV420P;
+    own->width = kWidth;
+    own->height = kHeight;
+    own->pts = 40 * 12;
+    ASSERT_EQ(0, av_frame_get_buffer(own.get(), 0));
+    for (int plane = 0; plane < 3; ++plane) {
+      memset(own->data[plane], 120, own->linesize[plane] * (plane ? kHeight / 2 : kHeight));
+    }
+    own_data = own->data[0];
+    ASSERT_EQ(0, stage.WriteVideoFrame(own.get()));
+    own.reset();
     EXPECT_EQ(0, stage.Close());
     EXPECT_EQ(1, output->close_calls);
   }
   EXPECT_TRUE(started);
-  ASSERT_EQ(12u, seen.size());
-  for (int i = 0; i < 12; ++i) {
+  ASSERT_EQ(13u, seen.size());
+  EXPECT_EQ(own_data, seen[12].data[0]);
+  EXPECT_NE(own_data, seen[11].data[0]);
+  for (int i = 0; i < 13; ++i) {
     EXPECT_EQ(40 * i, seen[i].pts);
     EXPECT_EQ(kWidth, seen[i].width);
     ASSERT_FALSE(seen[i].bytes.empty());
