@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <vector>
 
 class BusyLoops {
@@ -32,5 +33,13 @@ class BusyLoops {
  private:
   std::vector<pid_t> pids_;
 };
+
+// The machine's one-minute load average, printed beside each result.
+inline double LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double value = 0;
+  in >> value;
+  return value;
+}
 
 #endif  // KELMORA_BENCH_BUSY_LOOPS_H_

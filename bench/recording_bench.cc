@@ -230,13 +230,6 @@ FfmpegRun Ffmpeg(int threads, int seconds, double wall_limit, const std::string&
   return result;
 }
 
-double LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double value = 0;
-  in >> value;
-  return value;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -244,13 +244,6 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-double LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double value = 0;
-  in >> value;
-  return value;
-}
-
 void PrintTimeline(const std::string& path) {
   std::ifstream in(path);
   std::string line;
