@@ -93,13 +93,11 @@ bool EncodingStage::QueueFull() {
 int EncodingStage::WriteVideoFrame(AVFrame* frame) {
   if (!thread_running_) return output_->WriteVideoFrame(frame);
   // Before the copy, which costs as much as a small encode.
-  bool discarding = false;
-  if (DropWhileDiscarding(&discarding)) return 0;
+  if (DropWhileDiscarding()) return 0;
   FramePtr item;
-  if (discarding || av_frame_is_writable(frame)) {
-    // The graph's own picture (an overlay's output): once the caller lets
-    // go, the queue's reference is the only one. Nor is the one picture
-    // that a discarding close keeps copied: nothing waits for its buffer.
+  if (av_frame_is_writable(frame)) {
+    // The graph's own picture (its input's copy, or an overlay's output):
+    // once the caller lets go, the queue's reference is the only one.
     item.reset(av_frame_clone(frame));
     if (!item) return AVERROR(ENOMEM);
   } else {
@@ -148,9 +146,8 @@ int EncodingStage::WriteAudioFrame(AVFrame* frame) {
   return 0;
 }
 
-bool EncodingStage::DropWhileDiscarding(bool* discarding) {
+bool EncodingStage::DropWhileDiscarding() {
   ScopedLock lock(mutex_);
-  *discarding = discarding_;
   if (!discarding_ || pictures_taken_ + queued_pictures_ == 0) return false;
   ++pictures_discarded_;
   return true;

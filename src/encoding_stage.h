@@ -105,8 +105,8 @@ class EncodingStage : public VideoWriter {
   };
 
   // True (and the picture counted) when DiscardPictures drops the next
-  // picture; |discarding| tells whether it has been called.
-  bool DropWhileDiscarding(bool* discarding);
+  // picture.
+  bool DropWhileDiscarding();
   static void* ThreadMain(void* self);
   void Run();
   // Wakes and joins the encoding thread; what is still queued is dropped
