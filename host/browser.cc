@@ -10,6 +10,7 @@
 
 #include "ppapi/cpp/core.h"
 #include "ppapi/cpp/instance.h"
+#include "ppapi/cpp/var_dictionary.h"
 #include "ppplatform/file_systems.h"
 
 namespace pphost {
@@ -25,6 +26,12 @@ void RestoreDescriptor(int saved, int fd) {
   if (saved < 0) return;
   dup2(saved, fd);
   close(saved);
+}
+
+std::string TypeOf(const pp::Var& message) {
+  if (!message.is_dictionary()) return std::string();
+  pp::Var type = pp::VarDictionary(message).Get(pp::Var("type"));
+  return type.is_string() ? type.AsString() : std::string();
 }
 
 }  // namespace
@@ -149,11 +156,10 @@ void Browser::RunUntilIdle() { pp::platform::RunMainLoopUntilIdle(); }
 
 bool Browser::Await(PP_Instance instance, const std::function<bool(const pp::Var&)>& match,
                     int64_t timeout_ms, pp::Var* message) {
-  size_t checked = 0;
+  // From the start each time: older messages may have gone meanwhile.
   auto take = [&]() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (; checked < messages_.size(); ++checked) {
-      ReceivedMessage& received = messages_[checked];
+    for (ReceivedMessage& received : messages_) {
       if (received.awaited || received.instance != instance) continue;
       if (!match(received.message)) continue;
       received.awaited = true;
@@ -167,7 +173,7 @@ bool Browser::Await(PP_Instance instance, const std::function<bool(const pp::Var
 
 std::vector<ReceivedMessage> Browser::Messages() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return messages_;
+  return std::vector<ReceivedMessage>(messages_.begin(), messages_.end());
 }
 
 std::vector<ConsoleLine> Browser::ConsoleLines() const {
@@ -180,8 +186,20 @@ void Browser::OnPostMessage(PP_Instance instance, const pp::Var& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(ReceivedMessage{instance, message, false});
     if (observer_) observer_->OnMessage(instance, message);
+    ForgetOldestUnawaited(instance, TypeOf(message));
   }
   pp::platform::WakeMainLoop();
+}
+
+void Browser::ForgetOldestUnawaited(PP_Instance instance, const std::string& type) {
+  auto same = [&](const ReceivedMessage& received) {
+    return !received.awaited && received.instance == instance && TypeOf(received.message) == type;
+  };
+  if (static_cast<size_t>(std::count_if(messages_.begin(), messages_.end(), same)) <=
+      kUnawaitedKeptPerType) {
+    return;
+  }
+  messages_.erase(std::find_if(messages_.begin(), messages_.end(), same));
 }
 
 void Browser::OnLogToConsole(PP_Instance instance, PP_LogLevel level,

@@ -1,6 +1,7 @@
 #ifndef PPHOST_BROWSER_H_
 #define PPHOST_BROWSER_H_
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -38,9 +39,15 @@ class PageObserver {
 
 // The browser and the page around one loaded module: runs the main thread's
 // loop on the thread that made it, creates and destroys instances there,
-// delivers page messages to them and keeps all they send.
+// delivers page messages to them and keeps what they send for the page to
+// await.
 class Browser : private pp::platform::BrowserDelegate {
  public:
+  // Of the messages of one type from one instance that no await took, the
+  // page keeps the newest this many: a page does not hold every "state" of
+  // a long recording, and the module shares this process.
+  static constexpr size_t kUnawaitedKeptPerType = 256;
+
   // The calling thread becomes the browser's main thread. Keeps copies of
   // the process's standard input, output and error first, since every
   // instance takes descriptors 0, 1 and 2 over.
@@ -92,6 +99,8 @@ class Browser : private pp::platform::BrowserDelegate {
  private:
   void OnPostMessage(PP_Instance instance, const pp::Var& message) override;
   void OnLogToConsole(PP_Instance instance, PP_LogLevel level, const std::string& text) override;
+  // Called with |mutex_| held after each message.
+  void ForgetOldestUnawaited(PP_Instance instance, const std::string& type);
 
   int saved_stdin_;
   int saved_stdout_;
@@ -102,7 +111,7 @@ class Browser : private pp::platform::BrowserDelegate {
 
   mutable std::mutex mutex_;
   PageObserver* observer_;
-  std::vector<ReceivedMessage> messages_;
+  std::deque<ReceivedMessage> messages_;
   std::vector<ConsoleLine> console_;
 };
 

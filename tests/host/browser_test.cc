@@ -100,6 +100,35 @@ TEST_F(BrowserTest, InstancesAreKeptApart) {
   EXPECT_EQ(1u, browser_.Messages().size());
 }
 
+TEST_F(BrowserTest, ThePageKeepsOnlyTheNewestUnawaitedMessagesOfEachType) {
+  PP_Instance instance = Create();
+  const int states = static_cast<int>(Browser::kUnawaitedKeptPerType) + 40;
+  browser_.PostToInstance(instance, Message(R"({"reply_type":"start"})"));
+  for (int i = 0; i < states; ++i) {
+    browser_.PostToInstance(instance, Message(R"({"reply_type":"state","n":)" +
+                                              std::to_string(i) + "}"));
+  }
+  browser_.RunUntilIdle();
+  EXPECT_EQ(1 + Browser::kUnawaitedKeptPerType, browser_.Messages().size());
+  // The one reply of its type is still there however many states came after.
+  auto type_is = [](const std::string& type) {
+    return [type](const pp::Var& var) {
+      return pp::VarDictionary(var).Get(pp::Var("type")).AsString() == type;
+    };
+  };
+  EXPECT_TRUE(browser_.Await(instance, type_is("start"), 0, nullptr));
+  // The oldest states went; the first one left is the oldest kept.
+  pp::Var first;
+  ASSERT_TRUE(browser_.Await(instance, type_is("state"), 0, &first));
+  const int oldest_kept = states - static_cast<int>(Browser::kUnawaitedKeptPerType);
+  EXPECT_EQ(R"({"n":)" + std::to_string(oldest_kept) + R"(,"reply_type":"state","seen":true})",
+            pphost::VarToJson(pp::VarDictionary(first).Get(pp::Var("data"))));
+  // Awaited messages stay, and make room among the unawaited of their type.
+  browser_.PostToInstance(instance, Message(R"({"reply_type":"state","n":-1})"));
+  browser_.RunUntilIdle();
+  EXPECT_EQ(2 + Browser::kUnawaitedKeptPerType, browser_.Messages().size());
+}
+
 TEST(BrowserLoadTest, LoadingNeedsAModuleWithAFactory) {
   Browser browser;
   std::string error;

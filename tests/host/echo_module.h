@@ -24,7 +24,11 @@ class EchoInstance : public pp::Instance {
     // Changing what arrived must not change what the page sent.
     if (message.is_dictionary()) pp::VarDictionary(message).Set(pp::Var("seen"), pp::Var(true));
     pp::VarDictionary reply;
-    reply.Set(pp::Var("type"), pp::Var("echo"));
+    // A page may ask for a reply of another type.
+    pp::Var type = message.is_dictionary()
+                       ? pp::VarDictionary(message).Get(pp::Var("reply_type"))
+                       : pp::Var();
+    reply.Set(pp::Var("type"), type.is_string() ? type : pp::Var("echo"));
     reply.Set(pp::Var("data"), message);
     reply.Set(pp::Var("main"), pp::Var(pp::Module::Get()->core()->IsMainThread()));
     PostMessage(reply);
