@@ -181,7 +181,10 @@ Recording Record(const std::string& codec, int seconds, const std::string& build
   result.ok = run.ok && CountVideo(work + "/" + name, &frames, &video_seconds);
   if (!result.ok) return result;
   result.fps = frames / static_cast<double>(seconds);
-  result.lost = seconds * 30 - frames;
+  // The recording runs a little past |seconds| (the stop takes its turn),
+  // so the frames lost are the gaps in the span the file covers.
+  const int expected = std::max(seconds * 30, static_cast<int>(video_seconds * 30 + 0.5) + 1);
+  result.lost = std::max(0, expected - frames);
   result.cpu_per_second = run.cpu_seconds / seconds;
   result.peak_mib = run.peak_kib / 1024.0;
   // The samples span the set-up too: the first and the last minute of
