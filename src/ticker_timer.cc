@@ -4,6 +4,16 @@
 
 namespace kelmora {
 
+namespace {
+
+// How long before |now| a stamp lies; 0 for one on another clock.
+int64_t CaptureAge(int64_t now, int64_t capture) {
+  const int64_t age = now - capture;
+  return age < 0 || age > TickerTimer::kMaxCaptureAgeMs ? 0 : age;
+}
+
+}  // namespace
+
 TickerTimer::TickerTimer(BaseClock* clock) : clock_(clock) {}
 
 int64_t TickerTimer::Elapsed() {
@@ -35,11 +45,6 @@ void TickerTimer::Stop(int64_t accumulated) {
   ScopedLock hold(lock_);
   accumulated_ = accumulated;
   start_ = -1;
-}
-
-int64_t TickerTimer::CaptureAge(int64_t now, int64_t capture) const {
-  const int64_t age = now - capture;
-  return age < 0 || age > kMaxCaptureAgeMs ? 0 : age;
 }
 
 int64_t TickerTimer::ElapsedAtCapture(int64_t capture) {

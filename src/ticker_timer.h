@@ -50,8 +50,6 @@ class TickerTimer {
   static constexpr int64_t kMaxCaptureAgeMs = 1000;
 
  private:
-  int64_t CaptureAge(int64_t now, int64_t capture) const;
-
   BaseClock* clock_;
   Mutex lock_;
   int64_t start_ = -1;  // clock reading when the current run began; -1: stopped

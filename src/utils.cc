@@ -92,6 +92,7 @@ void CopyRectYuv(const uint8_t* src, int src_width, int src_height,
 }
 
 }  // namespace utils
+
 void ReleaseFreeHeap() {
 #if defined(__GLIBC__)
   malloc_trim(0);
