@@ -368,6 +368,19 @@ int AudioTrackPump::DrainToRecorder() {
                     : recorder_->AddAudio2(block.data(), count);
 }
 
+int AudioTrackPump::DrainLastToRecorder() {
+  const int result = DrainToRecorder();
+  if (result != 0 || !recorder_) return result;
+  if (slot_ == 0 ? !recorder_->audio_enabled_ : !recorder_->audio2_enabled_) return 0;
+  ScopedLock lock(lock_);
+  if (channels_ <= 0 || samples_.empty()) return 0;
+  std::vector<int16_t> rest(samples_.begin(), samples_.end());
+  samples_.clear();
+  const int count = static_cast<int>(rest.size() / channels_);
+  return slot_ == 0 ? recorder_->AddLastAudio(rest.data(), count)
+                    : recorder_->AddLastAudio2(rest.data(), count);
+}
+
 void AudioTrackPump::ScheduleStop(int64_t stop_time, const pp::CompletionCallback& callback) {
   if (track_.is_null()) return;
   stop_callback_ = callback;

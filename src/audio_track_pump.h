@@ -32,7 +32,7 @@ class VideoRecorder;
 //
 // Threads: the constructor, SetTrack, EnableOutput, ScheduleStop,
 // ForceScheduledAudio, Resume, FillSilence, Release, DrainToRecorder,
-// ForgetRecorder and the accessors run on the worker thread that constructed the pump (the
+// DrainLastToRecorder, ForgetRecorder and the accessors run on the worker thread that constructed the pump (the
 // recorder is only touched there); the pump thread only requests buffers
 // and queues their samples. The destructor runs on the worker or on the
 // main thread.
@@ -71,6 +71,10 @@ class AudioTrackPump {
   void Release();
   // Whole audio frames of the queue to the recorder; the recorder's result.
   int DrainToRecorder();
+  // The recording ends: all of the queue to the recorder, what is left
+  // after the whole frames as one short frame. A pause keeps that rest
+  // queued instead, for the audio after the resume to follow on.
+  int DrainLastToRecorder();
   // The recorder is about to be deleted: nothing of the pump touches it
   // afterwards.
   void ForgetRecorder() { recorder_ = nullptr; }

@@ -88,7 +88,7 @@ int RawVideoWriter::AddAudio(int64_t pts, const int16_t* samples,
     int64_t chunk_pts =
         pts + av_rescale_q(i, sample_time_base, writer_->audio_time_base());
     int result = WriteAudioChunk(
-        chunk_pts, samples + static_cast<int64_t>(i) * channels);
+        chunk_pts, samples + static_cast<int64_t>(i) * channels, frame_size);
     if (result != 0) {
       return result;
     }
@@ -96,8 +96,8 @@ int RawVideoWriter::AddAudio(int64_t pts, const int16_t* samples,
   return 0;
 }
 
-int RawVideoWriter::WriteAudioChunk(int64_t pts, const int16_t* samples) {
-  const int frame_size = writer_->audio_frame_size();
+int RawVideoWriter::WriteAudioChunk(int64_t pts, const int16_t* samples,
+                                    int num_samples) {
   const int channels = writer_->channels();
   const AVSampleFormat format = writer_->sample_format();
   FramePtr frame(av_frame_alloc());
@@ -105,7 +105,7 @@ int RawVideoWriter::WriteAudioChunk(int64_t pts, const int16_t* samples) {
     fprintf(stderr, "Could not allocate audio frame\n");
     return AVERROR(ENOMEM);
   }
-  frame->nb_samples = frame_size;
+  frame->nb_samples = num_samples;
   frame->sample_rate = writer_->audio_sample_rate();
   frame->format = format;
   const uint64_t layout = static_cast<uint64_t>(writer_->channel_layout());
@@ -116,24 +116,39 @@ int RawVideoWriter::WriteAudioChunk(int64_t pts, const int16_t* samples) {
                        frame->channel_layout = layout;)
 #endif
   frame->pts = pts;
-  const int buffer_size = frame_size * channels * 2;
+  // Packed samples, no line padding: a short last frame's size is no
+  // multiple of the default alignment.
+  const int buffer_size = num_samples * channels * 2;
   int result = avcodec_fill_audio_frame(
       frame.get(), channels, format, reinterpret_cast<const uint8_t*>(samples),
-      buffer_size, 0);
+      buffer_size, 1);
   if (result < 0) {
     LogAvError("Error filling audio frame", result);
     return result;
   }
   // Counted before the write, so a chunk that then fails still counts.
-  audio_samples_written_ += frame_size;
+  audio_samples_written_ += num_samples;
   return writer_->WriteAudioFrame(frame.get());
 }
 
-int RawVideoWriter::AppendAudio(const int16_t* samples, int num_samples) {
+int64_t RawVideoWriter::NextAudioPts() {
   const AVRational sample_time_base = {1, writer_->audio_sample_rate()};
-  int64_t pts = av_rescale_q(audio_samples_written_, sample_time_base,
-                             writer_->audio_time_base());
-  return AddAudio(pts, samples, num_samples);
+  return av_rescale_q(audio_samples_written_, sample_time_base, writer_->audio_time_base());
+}
+
+int RawVideoWriter::AppendAudio(const int16_t* samples, int num_samples) {
+  return AddAudio(NextAudioPts(), samples, num_samples);
+}
+
+int RawVideoWriter::AppendLastAudio(const int16_t* samples, int num_samples) {
+  assert(writer_->IsAudioEnabled());
+  assert(writer_->sample_format() == AV_SAMPLE_FMT_S16);
+  if (num_samples <= 0) return 0;
+  if (num_samples >= writer_->audio_frame_size()) {
+    fprintf(stderr, "a last audio frame must be short, ignoring audio\n");
+    return -1;
+  }
+  return WriteAudioChunk(NextAudioPts(), samples, num_samples);
 }
 
 int RawVideoWriter::Close() { return writer_->Close(); }

@@ -49,12 +49,17 @@ class RawVideoWriter {
   int AddAudio(int64_t pts, const int16_t* samples, int num_samples);
   // AddAudio at the position that follows everything appended before.
   int AppendAudio(const int16_t* samples, int num_samples);
+  // The last audio of the recording, fewer samples than a frame: one short
+  // frame, so that the sound ends where it was cut.
+  int AppendLastAudio(const int16_t* samples, int num_samples);
   int Close();
 
  private:
   // Lays the planes of the frame over `data`, and sets the pts.
   int LayPicture(const uint8_t* data, int64_t pts);
-  int WriteAudioChunk(int64_t pts, const int16_t* samples);
+  int WriteAudioChunk(int64_t pts, const int16_t* samples, int num_samples);
+  // Where the audio appended next starts, in the writer's audio time base.
+  int64_t NextAudioPts();
 
   std::unique_ptr<VideoWriter> writer_;
   int64_t audio_samples_written_ = 0;

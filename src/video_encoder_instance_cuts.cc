@@ -219,6 +219,10 @@ void VideoEncoderInstance::CheckPauseComplete(int64_t cut_time) {
 
 void VideoEncoderInstance::CloseEncoder() {
   printf("closing encoder\n");
+  // The sound ends at the cut, not at the last whole frame before it.
+  if (audio_pump_->DrainLastToRecorder() != 0 || audio2_pump_->DrainLastToRecorder() != 0) {
+    LogError("add_audio_failed");
+  }
   // The pumps refer to the recorder; they hand it nothing more.
   audio_pump_->ForgetRecorder();
   audio2_pump_->ForgetRecorder();

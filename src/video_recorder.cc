@@ -302,6 +302,17 @@ int VideoRecorder::AddAudio2(const int16_t* samples, int count) {
   return audio2_writer_->AppendAudio(samples, count);
 }
 
+int VideoRecorder::AddLastAudio(const int16_t* samples, int count) {
+  if (!running_) return -1;
+  return main_video_writer_->AppendLastAudio(samples, count);
+}
+
+int VideoRecorder::AddLastAudio2(const int16_t* samples, int count) {
+  if (!running_) return -1;
+  assert(audio2_writer_ != nullptr);
+  return audio2_writer_->AppendLastAudio(samples, count);
+}
+
 int VideoRecorder::audio_frame_size() {
   assert(main_input_ != nullptr);
   return main_input_->audio_frame_size();

@@ -62,6 +62,10 @@ class VideoRecorder {
   // the track's audio frame size; timestamps follow on from earlier audio.
   int AddAudio(const int16_t* samples, int count);
   int AddAudio2(const int16_t* samples, int count);
+  // Before Close: the samples left after the last whole frame, fewer than
+  // a frame, end the track's audio as one short frame.
+  int AddLastAudio(const int16_t* samples, int count);
+  int AddLastAudio2(const int16_t* samples, int count);
 
   // Samples per channel in one audio frame of each track's input.
   int audio_frame_size();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -120,6 +121,9 @@ struct StreamInfo {
   std::vector<int64_t> key_pts_ms;  // key packets, in milliseconds
   std::vector<uint32_t> picture_crcs;  // decoded pictures, in output order
   int64_t last_end_ms = 0;  // largest pts + duration seen, in milliseconds
+  // Where the decoded sound ends, as a player hears it (what the encoder
+  // padded a last frame with is dropped by the decoder), in milliseconds.
+  double decoded_audio_end_ms = 0;
 };
 
 struct FileInfo {
@@ -196,6 +200,12 @@ inline FileInfo DecodeFile(const std::string& path,
       }
       ++s.decoded_frames;
       s.decoded_samples += frame->nb_samples;
+      if (s.type == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0 &&
+          frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+        const double end = frame->best_effort_timestamp * av_q2d(s.time_base) * 1000 +
+                           frame->nb_samples * 1000.0 / frame->sample_rate;
+        s.decoded_audio_end_ms = std::max(s.decoded_audio_end_ms, end);
+      }
       if (s.type == AVMEDIA_TYPE_VIDEO && frame->format == AV_PIX_FMT_YUV420P) {
         s.picture_crcs.push_back(PictureCrc(frame));
       }

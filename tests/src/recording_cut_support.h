@@ -52,6 +52,8 @@ inline void ExpectBothEndAt(const SyncMarks& marks, int64_t cut) {
   const StreamInfo* video = marks.info.Find(AVMEDIA_TYPE_VIDEO);
   const StreamInfo* audio = marks.info.Find(AVMEDIA_TYPE_AUDIO);
   EXPECT_LE(std::llabs(audio->last_end_ms - cut), kAudioFrameMs) << audio->last_end_ms;
+  // The sound a player hears ends at the cut itself, not a frame before.
+  EXPECT_NEAR(audio->decoded_audio_end_ms, static_cast<double>(cut), 1.5);
   EXPECT_LE(video->last_end_ms, cut + kFrameMs) << video->last_end_ms;
 }
 

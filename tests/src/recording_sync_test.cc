@@ -75,6 +75,9 @@ TEST(RecordingSyncTest, PlainRecordingKeepsEveryFlashOnItsBeep) {
       EXPECT_LE(std::llabs(marks.NearestBeep(second) - second), 5)
           << "flash at " << marks.flashes[i] << " ms, frame " << marks.flash_frames[i];
     }
+    // The sound goes on to the stop's cut, so a flash just before it keeps
+    // its beep.
+    ExpectBothEndAt(marks, FileCuts(run, 0).back());
   }
 }
 
