@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -194,6 +195,10 @@ std::vector<std::string> PlaySequence(uint32_t seed) {
     if (std::llabs(audio->last_end_ms - cuts.back()) > kAudioFrameMs) {
       fail("sound ends at " + std::to_string(audio->last_end_ms) + " ms, the cut is at " +
            std::to_string(cuts.back()));
+    }
+    if (std::fabs(audio->decoded_audio_end_ms - static_cast<double>(cuts.back())) > 1.5) {
+      fail("the decoded sound ends at " + std::to_string(audio->decoded_audio_end_ms) +
+           " ms, the cut is at " + std::to_string(cuts.back()));
     }
     if (video->last_end_ms > cuts.back() + kFrameMs) {
       fail("picture ends at " + std::to_string(video->last_end_ms) + " ms, the cut is at " +
