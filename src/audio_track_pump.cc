@@ -352,7 +352,11 @@ bool AudioTrackPump::AddBuffer(std::vector<int16_t> samples, int64_t ts) {
 // ---------------------------------------------------------------------------
 // Draining and cuts, worker thread.
 
-int AudioTrackPump::DrainToRecorder() {
+int AudioTrackPump::DrainToRecorder() { return Drain(false); }
+
+int AudioTrackPump::DrainLastToRecorder() { return Drain(true); }
+
+int AudioTrackPump::Drain(bool last) {
   if (!recorder_) return 0;
   if (slot_ == 0 ? !recorder_->audio_enabled_ : !recorder_->audio2_enabled_) return 0;
   ScopedLock lock(lock_);
@@ -361,24 +365,17 @@ int AudioTrackPump::DrainToRecorder() {
       slot_ == 0 ? recorder_->audio_frame_size() : recorder_->audio2_frame_size();
   const size_t unit = static_cast<size_t>(channels_) * frame_size;
   const size_t m = samples_.size() / unit * unit;
-  std::vector<int16_t> block(samples_.begin(), samples_.begin() + m);
-  samples_.erase(samples_.begin(), samples_.begin() + m);
+  const size_t taken = last ? samples_.size() : m;
+  std::vector<int16_t> block(samples_.begin(), samples_.begin() + taken);
+  samples_.erase(samples_.begin(), samples_.begin() + taken);
   const int count = static_cast<int>(m / channels_);
-  return slot_ == 0 ? recorder_->AddAudio(block.data(), count)
-                    : recorder_->AddAudio2(block.data(), count);
-}
-
-int AudioTrackPump::DrainLastToRecorder() {
-  const int result = DrainToRecorder();
-  if (result != 0 || !recorder_) return result;
-  if (slot_ == 0 ? !recorder_->audio_enabled_ : !recorder_->audio2_enabled_) return 0;
-  ScopedLock lock(lock_);
-  if (channels_ <= 0 || samples_.empty()) return 0;
-  std::vector<int16_t> rest(samples_.begin(), samples_.end());
-  samples_.clear();
-  const int count = static_cast<int>(rest.size() / channels_);
-  return slot_ == 0 ? recorder_->AddLastAudio(rest.data(), count)
-                    : recorder_->AddLastAudio2(rest.data(), count);
+  const int result = slot_ == 0 ? recorder_->AddAudio(block.data(), count)
+                                : recorder_->AddAudio2(block.data(), count);
+  if (result != 0 || taken == m) return result;
+  const int16_t* rest = block.data() + m;
+  const int rest_count = static_cast<int>((taken - m) / channels_);
+  return slot_ == 0 ? recorder_->AddLastAudio(rest, rest_count)
+                    : recorder_->AddLastAudio2(rest, rest_count);
 }
 
 void AudioTrackPump::ScheduleStop(int64_t stop_time, const pp::CompletionCallback& callback) {

@@ -32,9 +32,9 @@ class VideoRecorder;
 //
 // Threads: the constructor, SetTrack, EnableOutput, ScheduleStop,
 // ForceScheduledAudio, Resume, FillSilence, Release, DrainToRecorder,
-// DrainLastToRecorder, ForgetRecorder and the accessors run on the worker thread that constructed the pump (the
-// recorder is only touched there); the pump thread only requests buffers
-// and queues their samples. The destructor runs on the worker or on the
+// DrainLastToRecorder, ForgetRecorder and the accessors run on the worker
+// thread that constructed the pump (the recorder is only touched there);
+// the pump thread only requests buffers and queues their samples. The destructor runs on the worker or on the
 // main thread.
 class AudioTrackPump {
  public:
@@ -110,6 +110,9 @@ class AudioTrackPump {
   void OnScheduledAudio(int32_t result);
   void CompleteCut();
   void Flush(int64_t cut);
+  // Whole frames of the queue to the recorder and, when |last|, the rest
+  // as one short frame.
+  int Drain(bool last);
   void StartPulling();
 
   // Constructed first and destroyed last; the destructor joins it before
